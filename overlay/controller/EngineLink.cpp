@@ -1,0 +1,70 @@
+// The link to the engine process: is it up (ping), start one (spawn), restart a silent one (recover).
+// All on the main thread.
+
+#include "controller/AppDelegate.h"
+
+#include "config/Settings.h"
+#include "controller/EngineProcess.h"
+
+#include <QDeadlineTimer>
+#include <QHostAddress>
+#include <QTcpSocket>
+#include <QUrl>
+
+#include <algorithm>
+
+namespace cw {
+
+namespace {
+
+constexpr int kPingWaitMs = 1000;    // the longest a ping may hold the panel
+constexpr int kPingRequestMs = 600;  // the request's own time-out: silence this long means down
+
+// One HTTP GET on a blocking socket, judged on its status line alone. The socket's blocking waits run
+// no events, so no timer tick, poll or button action slips in while the panel waits.
+bool statusIs200(const QUrl& url) {
+    if (!url.isValid() || url.port() <= 0)
+        return false;
+    QDeadlineTimer overall(kPingWaitMs);
+    const auto waitMs = [&overall] { return int(std::min<qint64>(overall.remainingTime(), kPingRequestMs)); };
+
+    QTcpSocket socket;
+    // The engine binds the IPv4 loopback; skipping the name lookup keeps the ping fast.
+    socket.connectToHost(QHostAddress(QHostAddress::LocalHost), quint16(url.port()));
+    if (!socket.waitForConnected(waitMs()))
+        return false;
+    const QByteArray request = "GET " + url.path(QUrl::FullyEncoded).toLatin1() + " HTTP/1.1\r\nHost: " +
+                               url.host().toLatin1() + ':' + QByteArray::number(url.port()) +
+                               "\r\nConnection: close\r\n\r\n";
+    socket.write(request);
+    QByteArray head;
+    while (!head.contains("\r\n") && head.size() < 1024) {
+        if (overall.hasExpired())
+            return false;
+        if (socket.bytesAvailable() == 0 && !socket.waitForReadyRead(waitMs()))
+            return false;
+        head += socket.read(1024 - head.size());
+    }
+    const QList<QByteArray> parts = head.left(head.indexOf("\r\n")).split(' ');
+    return parts.size() >= 2 && parts[0].startsWith("HTTP/") && parts[1] == "200";
+}
+
+} // namespace
+
+bool AppDelegate::ping() { return statusIs200(JSON_URL()); }
+
+void AppDelegate::spawn() {
+    // Replacing the handle leaves the previous engine running; recover() has already asked it to stop.
+    pyProc = std::make_unique<EngineProcess>(settings().PY, QStringList{settings().SCRIPT});
+}
+
+void AppDelegate::recover() {
+    if (!ping()) {
+        if (pyProc)
+            pyProc->terminate();
+        spawn();
+    }
+    emit recovered();
+}
+
+} // namespace cw

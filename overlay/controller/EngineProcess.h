@@ -1,0 +1,38 @@
+#pragma once
+// The handle of one engine process started by the overlay. Main thread only.
+//
+// The engine must outlive its handle: replacing or destroying a handle (at exit included) never kills
+// or waits for the engine, which is why this does not simply hold a QProcess by value (its destructor
+// kills the child and waits). Terminating an engine that never started is harmless, and a handle never
+// signals a PID after the child has been reaped, since QProcess only signals its own running child.
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+class QProcess;
+
+namespace cw {
+
+class EngineProcess {
+public:
+    // Starts program with arguments, output and errors to the null device, environment and working
+    // directory inherited. A failed start leaves a handle that never ran.
+    EngineProcess(const QString& program, const QStringList& arguments);
+    ~EngineProcess();
+    EngineProcess(const EngineProcess&) = delete;
+    EngineProcess& operator=(const EngineProcess&) = delete;
+
+    bool started() const;
+    bool running() const;
+    // The child's PID while it runs, 0 otherwise.
+    qint64 pid() const;
+    // SIGTERM to the child when it still runs; no wait.
+    void terminate();
+
+private:
+    QProcess* m_process = nullptr;
+    bool m_started = false;
+};
+
+} // namespace cw

@@ -1,0 +1,3 @@
+#include "config/Startup.h"
+
+int main(int argc, char** argv) { return cw::runOverlay(argc, argv); }

@@ -1,0 +1,148 @@
+#include "ui/DragRow.h"
+
+#include "config/Settings.h"
+#include "ui/Style.h"
+#include "ui/TextLabel.h"
+
+#include <QApplication>
+#include <QDrag>
+#include <QFileInfo>
+#include <QMimeData>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPainterPath>
+#include <QUrl>
+
+namespace cw {
+
+namespace {
+constexpr qreal kRowHeight = 44;
+constexpr qreal kCornerRadius = 9;
+const QColor kRowBackground = QColor::fromRgbF(0.09f, 0.09f, 0.12f, 1.0f);
+} // namespace
+
+DragRow::DragRow(const QRectF& frame, QWidget* parent) : QWidget(parent), m_background(kRowBackground) {
+    setGeometry(int(frame.x()), int(frame.y()), int(frame.width()), int(frame.height()));
+    setAttribute(Qt::WA_TranslucentBackground);
+    setFocusPolicy(Qt::NoFocus);
+    const qreal w = settings().W;
+
+    // Frames measured from the row's top (the row is 44 points high).
+    rank = new TextLabel(QString(), this);
+    rank->setFont(systemFont(14, QFont::Bold));
+    rank->setTextColor(settings().RANKGRAY);
+    rank->setGeometry(10, int(kRowHeight - 13 - 20), 22, 20);
+
+    title = new TextLabel(QString(), this);
+    title->setFont(systemFont(14, QFont::Medium));
+    title->setTextColor(Qt::white);
+    title->setElideMode(Qt::ElideMiddle);
+    title->setGeometry(34, int(kRowHeight - 21 - 20), int(w - 52), 20);
+
+    meta = new TextLabel(QString(), this);
+    meta->setFont(systemFont(12, QFont::Normal));
+    meta->setTextColor(grey(0.62f));
+    meta->setElideMode(Qt::ElideRight);
+    meta->setGeometry(34, int(kRowHeight - 4 - 16), int(w - 52), 16);
+
+    // Presses on the labels belong to the row, never to the panel behind it.
+    for (TextLabel* label : {rank, title, meta})
+        label->setAttribute(Qt::WA_TransparentForMouseEvents);
+}
+
+void DragRow::set(qint64 rankNumber, const QString& titleText, const QString& metaText, const QString& trackPath) {
+    rank->setText(rankNumber > 0 ? QString::number(rankNumber) : QString());
+    title->setText(titleText);
+    meta->setText(metaText);
+    path = trackPath;
+    setHidden(false);
+}
+
+void DragRow::setFresh(const QString& titleText, const QString& metaText, const QString& trackPath) {
+    rank->setText(QStringLiteral("✨"));
+    title->setText(titleText);
+    meta->setText(metaText);
+    path = trackPath;
+    setHidden(false);
+}
+
+void DragRow::highlight(bool on) {
+    if (on == m_highlighted)
+        return;
+    m_highlighted = on;
+    update();
+}
+
+void DragRow::setBackground(const QColor& color) {
+    m_background = color;
+    update();
+}
+
+QPixmap DragRow::snap() {
+    if (width() <= 0 || height() <= 0)
+        return QPixmap();
+    return grab();
+}
+
+bool DragRow::canDrag() const { return !path.isEmpty() && QFileInfo::exists(path); }
+
+void DragRow::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const QRectF box = QRectF(rect());
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(m_background);
+    painter.drawRoundedRect(box, kCornerRadius, kCornerRadius);
+    if (m_highlighted) {
+        // The border lies inside the bounds, as a layer border does.
+        QPen pen(settings().GREEN, 2);
+        painter.setPen(pen);
+        painter.setBrush(Qt::NoBrush);
+        painter.drawRoundedRect(box.adjusted(1, 1, -1, -1), kCornerRadius - 1, kCornerRadius - 1);
+    }
+}
+
+void DragRow::mousePressEvent(QMouseEvent* event) {
+    // Accepting the press keeps it from reaching the panel, which would start moving the window.
+    event->accept();
+    if (event->button() == Qt::LeftButton) {
+        m_pressed = true;
+        m_pressPos = event->position().toPoint();
+    }
+}
+
+void DragRow::mouseMoveEvent(QMouseEvent* event) {
+    event->accept();
+    if (!m_pressed || m_dragging || !(event->buttons() & Qt::LeftButton))
+        return;
+    if ((event->position().toPoint() - m_pressPos).manhattanLength() < QApplication::startDragDistance())
+        return;
+    m_pressed = false;
+    startDrag(m_pressPos);
+}
+
+void DragRow::mouseReleaseEvent(QMouseEvent* event) {
+    event->accept();
+    m_pressed = false;
+}
+
+void DragRow::startDrag(const QPoint& hotSpot) {
+    if (!canDrag())
+        return;
+    const QString dragged = path;
+    auto* mime = new QMimeData;
+    mime->setUrls({QUrl::fromLocalFile(dragged)});
+    auto* drag = new QDrag(this);
+    drag->setMimeData(mime);
+    const QPixmap picture = snap();
+    if (!picture.isNull()) {
+        drag->setPixmap(picture);
+        drag->setHotSpot(hotSpot);
+    }
+    m_dragging = true;
+    const Qt::DropAction action = drag->exec(Qt::CopyAction, Qt::CopyAction);
+    m_dragging = false;
+    emit dragFinished(dragged, action);
+}
+
+} // namespace cw

@@ -1,0 +1,66 @@
+#pragma once
+// One track row of the panel: rank slot, title, detail line, and the file drag that hands the track
+// to the DJ software. Built once by the panel, filled and hidden by the renderer. Main thread only.
+//
+// A drag runs a nested event loop on Linux, so polls and renders go on during it: the drag carries the
+// path it started with, whatever the row is set to meanwhile.
+
+#include <QColor>
+#include <QPixmap>
+#include <QPoint>
+#include <QString>
+#include <QWidget>
+
+namespace cw {
+
+class TextLabel;
+
+class DragRow : public QWidget {
+    Q_OBJECT
+public:
+    // frame is the row's rectangle in its parent, in points (x, y, width, height).
+    explicit DragRow(const QRectF& frame, QWidget* parent = nullptr);
+
+    QString path;
+    TextLabel* rank = nullptr;
+    TextLabel* title = nullptr;
+    TextLabel* meta = nullptr;
+
+    // Rank digits when rank > 0, an empty slot otherwise; shows the row. The rank colour is untouched.
+    void set(qint64 rankNumber, const QString& titleText, const QString& metaText, const QString& trackPath);
+    // Like set, with "✨" in the rank slot.
+    void setFresh(const QString& titleText, const QString& metaText, const QString& trackPath);
+    // A 2-point GREEN border when on, none when off.
+    void highlight(bool on);
+    bool isHighlighted() const { return m_highlighted; }
+
+    void setBackground(const QColor& color);
+    QColor background() const { return m_background; }
+
+    // A picture of the row as currently drawn.
+    QPixmap snap();
+
+    // Whether a drag may start now: a path is set and something exists there.
+    bool canDrag() const;
+
+signals:
+    // Emitted when a drag has ended, with the path it carried and the action the target took.
+    void dragFinished(const QString& path, Qt::DropAction action);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+
+private:
+    void startDrag(const QPoint& hotSpot);
+
+    QColor m_background;
+    bool m_highlighted = false;
+    bool m_pressed = false;
+    bool m_dragging = false;
+    QPoint m_pressPos;
+};
+
+} // namespace cw

@@ -1,0 +1,15 @@
+#pragma once
+// Fonts and colours shared by the panel's views. Main thread only (fonts need the application).
+
+#include <QColor>
+#include <QFont>
+
+namespace cw {
+
+// The application's default font at a point size and weight.
+QFont systemFont(qreal pointSize, QFont::Weight weight = QFont::Normal);
+
+// A grey level with alpha, 0 to 1.
+inline QColor grey(float level, float alpha = 1.0f) { return QColor::fromRgbF(level, level, level, alpha); }
+
+} // namespace cw

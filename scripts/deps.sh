@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Installs, with apt-get, whatever the build and the tests need and the machine lacks.
+# Works as root (CI, a fresh Debian) and as a developer with sudo.
+set -euo pipefail
+packages=(build-essential cmake ninja-build pkg-config qt6-base-dev libgl-dev python3
+          xvfb openbox xdotool x11-utils fonts-dejavu-core)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+echo "Installing: ${missing[*]}"
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
