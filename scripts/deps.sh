@@ -3,7 +3,7 @@
 # Works as root (CI, a fresh Debian) and as a developer with sudo.
 set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config qt6-base-dev libgl-dev python3
-          xvfb openbox xdotool x11-utils fonts-dejavu-core)
+          xvfb openbox xdotool x11-utils fonts-dejavu-core fonts-noto-color-emoji)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

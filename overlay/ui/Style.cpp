@@ -6,7 +6,9 @@ namespace cw {
 
 QFont systemFont(qreal pointSize, QFont::Weight weight) {
     QFont font = QApplication::font();
-    font.setPointSizeF(pointSize);
+    // Layout sizes are device-independent pixels, and so are font sizes: a 14-point font must fit a
+    // 20-point label whatever DPI the screen reports.
+    font.setPixelSize(qMax(1, qRound(pointSize)));
     font.setWeight(weight);
     return font;
 }

@@ -1,5 +1,5 @@
-# Brand names read by the overlay and the engine. Keep the quoted form: the programs search for
-# BRAND_NAME", " and BRAND_SHORT", " followed by the value.
+# Brand names read by the overlay and the engine. Keep the quoted pairs below as they are: the programs
+# look for each key in quotes, a comma and a space, then the value in quotes.
 BRAND = {
     "BRAND_NAME", "Crate Warden",
     "BRAND_SHORT", "Warden",
