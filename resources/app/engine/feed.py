@@ -1,0 +1,58 @@
+"""The feed document: a ranking written as the JSON object the panel polls.
+
+Keys are written only when they carry something; the panel treats a missing key as its default, so an
+absent "cat" or "rest" says "none" more plainly than a null would.
+"""
+from typing import Any, Dict
+
+from .library import Track
+from .ranking import Pick, Ranking
+
+
+def now_entry(track: Track) -> Dict[str, Any]:
+    return {"path": track.path, "title": track.display_title, "key": track.key, "bpm": track.whole_bpm}
+
+
+def pick_entry(pick: Pick, src: str) -> Dict[str, Any]:
+    track = pick.track
+    entry: Dict[str, Any] = {
+        "title": track.display_title,
+        "key": track.key,
+        "bpm": track.whole_bpm,
+        "path": track.path,
+        "proven": pick.proven,
+        "harmonic": pick.harmonic,
+        "prep": pick.prep,
+        "fitnow": pick.fitnow,
+        "fresh": pick.fresh,
+    }
+    if pick.rest is not None:
+        entry["rest"] = pick.rest
+    if pick.cat:
+        entry["cat"] = pick.cat
+    if pick.reason:
+        entry["reason"] = pick.reason
+    if src:
+        entry["src"] = src
+    return entry
+
+
+def document(ranking: Ranking, src: str = "") -> Dict[str, Any]:
+    doc: Dict[str, Any] = {
+        "ok": ranking.ok,
+        "played": ranking.played,
+        "rut": round(ranking.rut, 3),
+        "cats": [{"id": cid, "label": label} for cid, label in ranking.cats],
+    }
+    if not ranking.ok or ranking.now is None:
+        return doc
+    doc["now"] = now_entry(ranking.now)
+    doc["next"] = [pick_entry(p, src) for p in ranking.next]
+    doc["fresh"] = [pick_entry(p, src) for p in ranking.fresh]
+    doc["bangers"] = [pick_entry(p, src) for p in ranking.bangers]
+    return doc
+
+
+def waiting_document() -> Dict[str, Any]:
+    """What is served before a source has delivered anything at all: no track, and no rut to show."""
+    return {"ok": False}

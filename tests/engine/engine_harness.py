@@ -1,0 +1,103 @@
+"""Runs the real engine entry script as a child process in a throw-away home, and talks to it over HTTP.
+
+Every wait is bounded, and leaving the `with` block always ends and reaps the child.
+"""
+import http.client
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+APP_DIR = os.environ.get("CW_APP_DIR") or os.path.normpath(
+    os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "resources", "app"))
+if APP_DIR not in sys.path:
+    sys.path.insert(0, APP_DIR)
+
+from engine.paths import support_dir  # noqa: E402
+
+
+def wait_for(condition, timeout, step=0.05):
+    """condition() until it returns something truthy (returned) or timeout seconds pass (None)."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = condition()
+        if value:
+            return value
+        if time.monotonic() >= deadline:
+            return None
+        time.sleep(step)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def request(port, path="/json", method="GET", host="127.0.0.1", timeout=2.0):
+    """(status, body bytes) of one request, or None when nothing answers."""
+    conn = http.client.HTTPConnection(host, port, timeout=timeout)
+    try:
+        conn.request(method, path)
+        response = conn.getresponse()
+        return response.status, response.read()
+    except OSError:
+        return None
+    finally:
+        conn.close()
+
+
+class EngineRun:
+    def __init__(self, port=None, wait=30.0, interval=45.0, extra_env=None):
+        self.home = tempfile.mkdtemp(prefix="cw-engine-")
+        self.support = support_dir(APP_DIR, home=self.home)
+        self.env = dict(os.environ, HOME=self.home, PYTHONDONTWRITEBYTECODE="1",
+                        CW_DEMO_WAIT=str(wait), CW_DEMO_INTERVAL=str(interval))
+        # Port 0 lets the system choose, so parallel tests never meet on the product's default port.
+        self.env["CW_ENGINE_PORT"] = str(0 if port is None else port)
+        self.env.update(extra_env or {})
+        self.proc = None
+
+    @property
+    def port_file(self):
+        return os.path.join(self.support, "port")
+
+    def __enter__(self):
+        self.proc = subprocess.Popen([sys.executable, os.path.join(APP_DIR, "live_next.py")], env=self.env,
+                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL)
+        return self
+
+    def __exit__(self, *exc):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        shutil.rmtree(self.home, ignore_errors=True)
+        return False
+
+    def read_port(self):
+        try:
+            with open(self.port_file, encoding="utf-8") as f:
+                text = f.read()
+        except OSError:
+            return None
+        return int(text) if text.strip() else None
+
+    def wait_port(self, timeout=10.0):
+        port = wait_for(self.read_port, timeout)
+        if port is None:
+            raise AssertionError("no port file within %.0f s" % timeout)
+        return port
+
+    def wait_serving(self, timeout=10.0):
+        port = self.wait_port(timeout)
+        if not wait_for(lambda: request(port), timeout):
+            raise AssertionError("engine does not answer on port %d" % port)
+        return port
