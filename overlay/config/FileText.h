@@ -9,7 +9,8 @@
 
 namespace cw {
 
-// None of our text files is legitimately larger than this.
+// None of the small files (port, window position) is legitimately larger than this; callers reading
+// files with more in them pass their own limit.
 inline constexpr qint64 kMaxTextFileBytes = 64 * 1024;
 
 // The file's content decoded as UTF-8, or nothing when it cannot be read, is not valid UTF-8 or is

@@ -14,6 +14,10 @@ namespace cw {
 
 namespace {
 
+// The brand and profile files belong to the engine's side and may carry much more than the one value we
+// look for (a profile can hold a whole library's worth of preferences); only a runaway file is refused.
+constexpr qint64 kMaxSharedFileBytes = 16 * 1024 * 1024;
+
 Settings& mutableSettings() {
     static Settings current;
     return current;
@@ -42,7 +46,7 @@ QString script(const QString& dir, const QString& name) {
 QString script(const QString& name) { return script(settings().DIR, name); }
 
 QString brandValue(const QString& dir, const QString& pattern, const QString& fallback) {
-    const auto text = readUtf8File(dir + QStringLiteral("/brand.py"));
+    const auto text = readUtf8File(dir + QStringLiteral("/brand.py"), kMaxSharedFileBytes);
     if (!text)
         return fallback;
     const QString value = firstCapture(*text, pattern);
@@ -53,7 +57,7 @@ QString chooseLanguage(const QProcessEnvironment& env, const QString& support, c
     const QString override = env.value(QStringLiteral("TRK_LANG"));
     if (override.size() >= 2)
         return override.left(2);
-    if (const auto profile = readUtf8File(support + QStringLiteral("/profile.json"))) {
+    if (const auto profile = readUtf8File(support + QStringLiteral("/profile.json"), kMaxSharedFileBytes)) {
         const QString code = firstCapture(*profile, QStringLiteral(R"("language"[^"]*"([a-z]{2}))"));
         if (code.size() == 2)
             return code;

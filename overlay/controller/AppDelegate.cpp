@@ -10,6 +10,7 @@
 
 #include <QApplication>
 #include <QNetworkAccessManager>
+#include <QNetworkProxy>
 #include <QPointer>
 #include <QTimer>
 
@@ -25,8 +26,8 @@ AppDelegate::AppDelegate()
     nowMeta = new TextLabel(QString());
     nxLab = new TextLabel(L(QStringLiteral("play_next")));
     rutLab = new TextLabel(QString());
-    // Every poll must reach the engine: no cache, no redirects to anywhere else.
-    m_net->setCache(nullptr);
+    // Every poll must reach the engine itself: no cache is ever installed, no proxy, no redirects.
+    m_net->setProxy(QNetworkProxy::NoProxy);
     m_net->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
 }
 

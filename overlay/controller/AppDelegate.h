@@ -132,6 +132,8 @@ signals:
     void pollFinished(bool good);
     // Emitted after recover() has run.
     void recovered();
+    // Emitted on the main thread once the update check's answer has been acted on (available or not).
+    void updateCheckFinished(bool available);
 
 private:
     void onPollReply(QNetworkReply* reply);

@@ -8,6 +8,7 @@
 
 #include <QDeadlineTimer>
 #include <QHostAddress>
+#include <QNetworkProxy>
 #include <QTcpSocket>
 #include <QUrl>
 
@@ -17,8 +18,8 @@ namespace cw {
 
 namespace {
 
-constexpr int kPingWaitMs = 1000;    // the longest a ping may hold the panel
-constexpr int kPingRequestMs = 600;  // the request's own time-out: silence this long means down
+constexpr int kPingWaitMs = 1000;   // the longest a ping may hold the panel
+constexpr int kPingRequestMs = 600; // the request's own time-out: silence this long means down
 
 // One HTTP GET on a blocking socket, judged on its status line alone. The socket's blocking waits run
 // no events, so no timer tick, poll or button action slips in while the panel waits.
@@ -29,6 +30,7 @@ bool statusIs200(const QUrl& url) {
     const auto waitMs = [&overall] { return int(std::min<qint64>(overall.remainingTime(), kPingRequestMs)); };
 
     QTcpSocket socket;
+    socket.setProxy(QNetworkProxy::NoProxy);
     // The engine binds the IPv4 loopback; skipping the name lookup keeps the ping fast.
     socket.connectToHost(QHostAddress(QHostAddress::LocalHost), quint16(url.port()));
     if (!socket.waitForConnected(waitMs()))

@@ -36,8 +36,13 @@ bool EngineProcess::running() const { return m_process && m_process->state() == 
 qint64 EngineProcess::pid() const { return running() ? m_process->processId() : 0; }
 
 void EngineProcess::terminate() {
-    if (running())
-        m_process->terminate();
+    if (!running())
+        return;
+    // An exit that happened while no events ran (during a ping, say) is collected first: the signal
+    // then only ever reaches our own unreaped child, never a PID the system may have handed out again.
+    if (m_process->waitForFinished(0))
+        return;
+    m_process->terminate();
 }
 
 } // namespace cw

@@ -12,6 +12,8 @@
 #include <QPointer>
 #include <QTimer>
 
+#include <memory>
+
 namespace cw {
 
 namespace {
@@ -19,12 +21,46 @@ namespace {
 constexpr int kPollTimeoutMs = 1500;
 // A feed is a few kilobytes; anything near this is a runaway engine, not a document.
 constexpr qint64 kMaxFeedBytes = 16 * 1024 * 1024;
+// What the network thread may read ahead of us. Without a cap it buffers as fast as the engine sends,
+// however much that is; with it, the body grows only as fast as we collect it below.
+constexpr qint64 kReadAheadBytes = 1024 * 1024;
 
 const char* const kOversizedProperty = "cwOversized";
+const char* const kBodyProperty = "cwBody";
 
 void abortOversized(QNetworkReply* reply) {
     reply->setProperty(kOversizedProperty, true);
     reply->abort();
+}
+
+// Moves what has arrived into body; false (and the reply aborted) once the body is over the cap.
+bool collect(QNetworkReply* reply, QByteArray& body) {
+    if (!reply->isOpen())
+        return true;
+    body += reply->read(kMaxFeedBytes + 1 - body.size());
+    if (body.size() > kMaxFeedBytes) {
+        abortOversized(reply);
+        return false;
+    }
+    return true;
+}
+
+// Whether the engine answered in full. Any HTTP status will do (the body alone decides); a transfer that
+// was refused, broke off, timed out or was aborted does not count, whatever part of a body had arrived.
+bool answered(const QNetworkReply* reply) {
+    if (!reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid())
+        return false;
+    switch (reply->error()) {
+    case QNetworkReply::NoError:
+    case QNetworkReply::ProtocolInvalidOperationError: // 400
+        return true;
+    default: {
+        // Qt reports 4xx statuses as content errors and 5xx as server errors.
+        const int code = reply->error();
+        return (code >= QNetworkReply::ContentAccessDenied && code <= QNetworkReply::UnknownContentError) ||
+               (code >= QNetworkReply::InternalServerError && code <= QNetworkReply::UnknownServerError);
+    }
+    }
 }
 
 } // namespace
@@ -38,6 +74,7 @@ void AppDelegate::refresh() {
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     request.setTransferTimeout(kPollTimeoutMs);
     QNetworkReply* reply = m_net->get(request);
+    reply->setReadBufferSize(kReadAheadBytes);
 
     // The transfer time-out only measures silence; a trickling engine is cut off by this overall deadline.
     auto* deadline = new QTimer(reply);
@@ -51,13 +88,13 @@ void AppDelegate::refresh() {
         if (known && length > kMaxFeedBytes)
             abortOversized(reply);
     });
-    connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64) {
-        if (received > kMaxFeedBytes)
-            abortOversized(reply);
-    });
+    auto body = std::make_shared<QByteArray>();
+    connect(reply, &QNetworkReply::readyRead, reply, [reply, body] { collect(reply, *body); });
     const QPointer<AppDelegate> self(this);
-    connect(reply, &QNetworkReply::finished, this, [self, reply] {
+    connect(reply, &QNetworkReply::finished, this, [self, reply, body] {
         reply->deleteLater();
+        if (collect(reply, *body) && answered(reply))
+            reply->setProperty(kBodyProperty, *body);
         if (self)
             self->onPollReply(reply);
     });
@@ -68,8 +105,8 @@ void AppDelegate::onPollReply(QNetworkReply* reply) {
     bool good = false;
     if (!reply->property(kOversizedProperty).toBool()) {
         // The status is not examined: any body that is a JSON object is a feed document.
-        const QByteArray body = reply->readAll();
-        if (!body.isEmpty() && body.size() <= kMaxFeedBytes) {
+        const QByteArray body = reply->property(kBodyProperty).toByteArray();
+        if (!body.isEmpty()) {
             const QJsonDocument decoded = QJsonDocument::fromJson(body);
             if (decoded.isObject()) {
                 document = decoded.object();

@@ -2,8 +2,10 @@
 
 #include <QSocketNotifier>
 
+#include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <iterator>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -13,6 +15,7 @@ namespace {
 
 int g_signalPipe[2] = {-1, -1};
 constexpr int kSignals[] = {SIGTERM, SIGINT, SIGHUP};
+struct sigaction g_previous[std::size(kSignals)] = {};
 
 extern "C" void onTerminationSignal(int) {
     const int savedErrno = errno;
@@ -34,15 +37,15 @@ TerminationSignals::TerminationSignals(std::function<void()> onSignal, QObject* 
     action.sa_handler = onTerminationSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (int sig : kSignals)
-        ::sigaction(sig, &action, nullptr);
+    for (std::size_t i = 0; i < std::size(kSignals); ++i)
+        ::sigaction(kSignals[i], &action, &g_previous[i]);
 }
 
 TerminationSignals::~TerminationSignals() {
-    struct sigaction action = {};
-    action.sa_handler = SIG_DFL;
-    for (int sig : kSignals)
-        ::sigaction(sig, &action, nullptr);
+    if (m_notifier) {
+        for (std::size_t i = 0; i < std::size(kSignals); ++i)
+            ::sigaction(kSignals[i], &g_previous[i], nullptr);
+    }
     for (int& fd : g_signalPipe) {
         if (fd >= 0)
             ::close(fd);
