@@ -2,8 +2,9 @@
 # Installs, with apt-get, whatever the build and the tests need and the machine lacks.
 # Works as root (CI, a fresh Debian) and as a developer with sudo.
 set -euo pipefail
-packages=(build-essential cmake ninja-build pkg-config qt6-base-dev libgl-dev python3
-          xvfb openbox xdotool x11-utils fonts-dejavu-core fonts-noto-color-emoji)
+packages=(build-essential cmake ninja-build pkg-config qt6-base-dev libgl-dev libxcb1-dev python3
+          xvfb openbox xdotool x11-utils fonts-dejavu-core fonts-noto-color-emoji
+          clang libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

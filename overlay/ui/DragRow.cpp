@@ -11,6 +11,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
+#include <QPointer>
 #include <QUrl>
 
 namespace cw {
@@ -84,7 +85,9 @@ QPixmap DragRow::snap() {
     return grab();
 }
 
-bool DragRow::canDrag() const { return !path.isEmpty() && QFileInfo::exists(path); }
+bool DragRow::canDrag() const {
+    return !path.isEmpty() && QFileInfo::exists(path);
+}
 
 void DragRow::paintEvent(QPaintEvent*) {
     QPainter painter(this);
@@ -129,18 +132,29 @@ void DragRow::mouseReleaseEvent(QMouseEvent* event) {
 void DragRow::startDrag(const QPoint& hotSpot) {
     if (!canDrag())
         return;
+    // The drag runs its own event loop, in which polls and renders may set this row anew: everything
+    // the drag needs is fixed here.
     const QString dragged = path;
     auto* mime = new QMimeData;
     mime->setUrls({QUrl::fromLocalFile(dragged)});
+    // A drag is not deleted when exec() returns: the receiver may still ask for its data. On X11 Qt
+    // deletes it once the drop is through, but not after a drag that was dropped nowhere; by the next
+    // drag the last one is long over, so at most one is kept.
+    delete m_lastDrag;
     auto* drag = new QDrag(this);
+    m_lastDrag = drag;
     drag->setMimeData(mime);
     const QPixmap picture = snap();
     if (!picture.isNull()) {
         drag->setPixmap(picture);
         drag->setHotSpot(hotSpot);
     }
+    const QPointer<DragRow> alive(this);
     m_dragging = true;
+    emit dragStarted(dragged);
     const Qt::DropAction action = drag->exec(Qt::CopyAction, Qt::CopyAction);
+    if (!alive)
+        return; // the row was destroyed during the drag, and the drag with it
     m_dragging = false;
     emit dragFinished(dragged, action);
 }

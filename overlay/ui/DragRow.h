@@ -8,8 +8,11 @@
 #include <QColor>
 #include <QPixmap>
 #include <QPoint>
+#include <QPointer>
 #include <QString>
 #include <QWidget>
+
+class QDrag;
 
 namespace cw {
 
@@ -43,7 +46,12 @@ public:
     // Whether a drag may start now: a path is set and something exists there.
     bool canDrag() const;
 
+    // Whether a drag started by this row is under way.
+    bool isDragging() const { return m_dragging; }
+
 signals:
+    // Emitted as a drag begins, with the path it carries.
+    void dragStarted(const QString& path);
     // Emitted when a drag has ended, with the path it carried and the action the target took.
     void dragFinished(const QString& path, Qt::DropAction action);
 
@@ -61,6 +69,7 @@ private:
     bool m_pressed = false;
     bool m_dragging = false;
     QPoint m_pressPos;
+    QPointer<QDrag> m_lastDrag;
 };
 
 } // namespace cw

@@ -1,9 +1,11 @@
 #pragma once
 // KeyPanel: the overlay's one window. Frameless, above ordinary windows, on every desktop, without a
-// taskbar or pager entry, and never taking activation or keyboard focus from the DJ's application.
-// Dragging its background moves it. Main thread only.
+// taskbar or pager entry, and never taking activation or keyboard focus from the DJ's application,
+// not even when its buttons are clicked. Dragging its background moves it; children that accept their
+// presses (buttons, rows) never do. Main thread only.
 
 #include <QPoint>
+#include <QRectF>
 #include <QWidget>
 
 namespace cw {
@@ -14,7 +16,8 @@ public:
     explicit KeyPanel(const QRectF& contentRect);
 
 signals:
-    // Emitted after every change of the window's position, whatever moved it.
+    // Emitted after every change of the window's position, whatever moved it. The position a window
+    // is given before it is first shown is not a move.
     void moved();
 
 protected:
@@ -25,7 +28,9 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
-    bool m_manualMove = false;
+    enum class Drag { None, WindowManager, Manual };
+    Drag m_drag = Drag::None;
+    // While moving by hand: the pointer's offset from the window's position at the press.
     QPoint m_grabOffset;
 };
 

@@ -10,6 +10,8 @@ namespace cw {
 QFont systemFont(qreal pointSize, QFont::Weight weight = QFont::Normal);
 
 // A grey level with alpha, 0 to 1.
-inline QColor grey(float level, float alpha = 1.0f) { return QColor::fromRgbF(level, level, level, alpha); }
+inline QColor grey(float level, float alpha = 1.0f) {
+    return QColor::fromRgbF(level, level, level, alpha);
+}
 
 } // namespace cw
