@@ -26,6 +26,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <thread>
 #include <vector>
 
@@ -134,17 +135,28 @@ QJsonObject AppDelegate::runJSON(const QString& python, const QString& dir, cons
 
     // Everything the child prints is read before it is waited for, so output larger than the pipe holds
     // cannot leave the child blocked in a write while we block in the wait.
+    // A report is a line of JSON; a script that prints without end is stopped rather than let fill memory.
+    constexpr qsizetype maxOutput = 1024 * 1024;
     QByteArray output;
     char buffer[16384];
+    bool runaway = false;
     for (;;) {
         const ssize_t n = read(fds[0], buffer, sizeof buffer);
-        if (n > 0)
+        if (n > 0) {
             output.append(buffer, n);
-        else if (n == 0 || errno != EINTR)
+            if (output.size() > maxOutput) {
+                runaway = true;
+                kill(pid, SIGKILL);
+                break;
+            }
+        } else if (n == 0 || errno != EINTR) {
             break;
+        }
     }
     close(fds[0]);
     reap(pid);
+    if (runaway)
+        return {};
 
     QJsonParseError error;
     const QJsonDocument document = QJsonDocument::fromJson(output, &error);
