@@ -10,9 +10,7 @@ using namespace cw;
 
 namespace {
 
-using Handler = void (*)(int);
-
-Handler handlerOf(int sig) {
+void (*handlerOf(int sig))(int) {
     struct sigaction current = {};
     ::sigaction(sig, nullptr, &current);
     return current.sa_handler;
@@ -23,39 +21,35 @@ Handler handlerOf(int sig) {
 class TestTerminationSignals : public QObject {
     Q_OBJECT
 private slots:
-    void signalReachesTheLoop_data();
-    void signalReachesTheLoop();
-};
-
-void TestTerminationSignals::signalReachesTheLoop_data() {
-    QTest::addColumn<int>("sig");
-    QTest::newRow("SIGTERM") << int(SIGTERM);
-    QTest::newRow("SIGINT") << int(SIGINT);
-    QTest::newRow("SIGHUP") << int(SIGHUP);
-}
-
-void TestTerminationSignals::signalReachesTheLoop() {
-    QFETCH(int, sig);
-    // Whatever the process did with the signal before is what it does again afterwards.
-    struct sigaction ignore = {};
-    ignore.sa_handler = SIG_IGN;
-    struct sigaction original = {};
-    ::sigaction(sig, &ignore, &original);
-    int calls = 0;
-    {
-        TerminationSignals termination([&calls] { ++calls; });
-        QVERIFY(handlerOf(sig) != SIG_IGN && handlerOf(sig) != SIG_DFL);
-        ::raise(sig);
-        QCOMPARE(calls, 0); // nothing ran inside the handler
-        QTRY_COMPARE(calls, 1);
-        ::raise(sig);
-        QTRY_COMPARE(calls, 2);
-        QTest::qWait(100);
-        QCOMPARE(calls, 2);
+    void signalReachesTheLoop_data() {
+        QTest::addColumn<int>("sig");
+        QTest::newRow("SIGTERM") << int(SIGTERM);
+        QTest::newRow("SIGINT") << int(SIGINT);
+        QTest::newRow("SIGHUP") << int(SIGHUP);
     }
-    QVERIFY(handlerOf(sig) == SIG_IGN);
-    ::sigaction(sig, &original, nullptr);
-}
+    void signalReachesTheLoop() {
+        QFETCH(int, sig);
+        // Whatever the process did with the signal before is what it does again afterwards.
+        struct sigaction ignore = {};
+        ignore.sa_handler = SIG_IGN;
+        struct sigaction original = {};
+        ::sigaction(sig, &ignore, &original);
+        int calls = 0;
+        {
+            TerminationSignals termination([&calls] { ++calls; });
+            QVERIFY(handlerOf(sig) != SIG_IGN && handlerOf(sig) != SIG_DFL);
+            ::raise(sig);
+            QCOMPARE(calls, 0); // nothing ran inside the handler
+            QTRY_COMPARE(calls, 1);
+            ::raise(sig);
+            QTRY_COMPARE(calls, 2);
+            QTest::qWait(100);
+            QCOMPARE(calls, 2);
+        }
+        QVERIFY(handlerOf(sig) == SIG_IGN);
+        ::sigaction(sig, &original, nullptr);
+    }
+};
 
 QTEST_GUILESS_MAIN(TestTerminationSignals)
 #include "tst_termination_signals.moc"

@@ -17,28 +17,35 @@ constexpr int kSliceMs = 50;                              // how often blocked t
 constexpr qint64 kEndlessCap = qint64(512) * 1024 * 1024; // even an endless body ends somewhere
 constexpr int kClientPatienceMs = 10000;
 
-QByteArray reasonFor(int status) {
-    switch (status) {
-    case 200:
-        return "OK";
-    case 301:
-        return "Moved Permanently";
-    case 404:
-        return "Not Found";
-    case 500:
-        return "Internal Server Error";
-    case 503:
-        return "Service Unavailable";
-    default:
-        return "Status";
-    }
-}
-
 // Waits up to ms for events on fd; true when one of them is set.
 bool waitFor(int fd, short events, int ms) {
     pollfd p{fd, events, 0};
-    const int n = ::poll(&p, 1, ms);
-    return n > 0 && (p.revents & (events | POLLHUP | POLLERR));
+    return ::poll(&p, 1, ms) > 0 && (p.revents & (events | POLLHUP | POLLERR));
+}
+
+// A stream socket bound to 127.0.0.1 at an ephemeral port, or -1; port receives the port.
+int bindLoopback(quint16& port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    const int on = 1;
+    if (fd >= 0 && ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 &&
+        ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+        port = ntohs(address.sin_port);
+        return fd;
+    }
+    if (fd >= 0)
+        ::close(fd);
+    return -1;
+}
+
+// True when the peer has closed or the connection failed (a read would return 0 or a hard error).
+bool peerGone(int fd, char* buffer, size_t size) {
+    const ssize_t n = ::recv(fd, buffer, size, MSG_DONTWAIT);
+    return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
 }
 
 } // namespace
@@ -52,36 +59,22 @@ HttpTestServer::Reply HttpTestServer::reply(Behaviour behaviour, int status, con
 }
 
 HttpTestServer::HttpTestServer() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return;
-    const int on = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0;
-    socklen_t length = sizeof address;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 64) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    const int fd = bindLoopback(m_port);
+    if (fd >= 0 && ::listen(fd, 64) == 0) {
+        m_listenFd = fd;
+        m_acceptor = std::thread([this] { acceptLoop(); });
+    } else if (fd >= 0) {
         ::close(fd);
-        return;
+        m_port = 0;
     }
-    m_listenFd = fd;
-    m_port = ntohs(address.sin_port);
-    m_acceptor = std::thread([this] { acceptLoop(); });
 }
 
 HttpTestServer::~HttpTestServer() {
     m_stop = true;
     if (m_acceptor.joinable())
         m_acceptor.join();
-    std::vector<std::thread> connections;
-    {
-        const std::lock_guard<std::mutex> guard(m_mutex);
-        connections.swap(m_connections);
-    }
-    for (std::thread& t : connections)
+    // With the acceptor gone, nothing adds to the list any more.
+    for (std::thread& t : m_connections)
         t.join();
     if (m_listenFd >= 0)
         ::close(m_listenFd);
@@ -93,10 +86,7 @@ void HttpTestServer::setReply(const Reply& reply) {
 }
 
 void HttpTestServer::respond(int status, const QByteArray& body) {
-    Reply reply;
-    reply.status = status;
-    reply.body = body;
-    setReply(reply);
+    setReply(reply(Behaviour::Respond, status, body));
 }
 
 int HttpTestServer::requestCount() const {
@@ -110,15 +100,8 @@ QList<QByteArray> HttpTestServer::requestHeads() const {
 }
 
 quint16 HttpTestServer::unusedPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
     quint16 port = 0;
-    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
+    const int fd = bindLoopback(port);
     if (fd >= 0)
         ::close(fd);
     return port;
@@ -161,10 +144,7 @@ void HttpTestServer::waitForClientToLeave(int fd, int maxMs) {
     const QDeadlineTimer deadline(maxMs);
     char buffer[4096];
     while (!m_stop && !deadline.hasExpired()) {
-        if (!waitFor(fd, POLLIN, kSliceMs))
-            continue;
-        const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+        if (waitFor(fd, POLLIN, kSliceMs) && peerGone(fd, buffer, sizeof buffer))
             return;
     }
 }
@@ -195,13 +175,20 @@ void HttpTestServer::serve(int fd) {
         reply = m_reply;
     }
 
-    QByteArray headers = "HTTP/1.1 " + QByteArray::number(reply.status) + ' ' + reasonFor(reply.status) +
+    // The reason phrase means nothing to the clients under test.
+    QByteArray headers = "HTTP/1.1 " + QByteArray::number(reply.status) + (reply.status == 200 ? " OK" : " Status") +
                          "\r\nContent-Type: application/json\r\nConnection: close\r\n" + reply.extraHeaders;
+    if (reply.behaviour == Behaviour::Respond)
+        headers += "Content-Length: " + QByteArray::number(reply.body.size()) + "\r\n";
+    if (reply.behaviour == Behaviour::Endless && reply.declaredLength >= 0)
+        headers += "Content-Length: " + QByteArray::number(reply.declaredLength) + "\r\n";
+    headers += "\r\n";
+    const auto sendHeaders = [&] { return sendAll(fd, headers.constData(), headers.size(), false); };
+    const auto sendBody = [&](const char* data, qint64 size) { return sendAll(fd, data, size, true); };
+
     switch (reply.behaviour) {
     case Behaviour::Respond:
-        headers += "Content-Length: " + QByteArray::number(reply.body.size()) + "\r\n\r\n";
-        if (sendAll(fd, headers.constData(), headers.size(), false) &&
-            sendAll(fd, reply.body.constData(), reply.body.size(), true)) {
+        if (sendHeaders() && sendBody(reply.body.constData(), reply.body.size())) {
             ::shutdown(fd, SHUT_WR);
             waitForClientToLeave(fd, 2000);
         }
@@ -210,41 +197,29 @@ void HttpTestServer::serve(int fd) {
         waitForClientToLeave(fd, kClientPatienceMs);
         break;
     case Behaviour::Unfinished:
-        headers += "\r\n";
-        if (sendAll(fd, headers.constData(), headers.size(), false) &&
-            sendAll(fd, reply.body.constData(), reply.body.size(), true))
+        if (sendHeaders() && sendBody(reply.body.constData(), reply.body.size()))
             waitForClientToLeave(fd, kClientPatienceMs);
         break;
     case Behaviour::CloseAtOnce:
         break;
     case Behaviour::Trickle: {
-        headers += "\r\n";
-        if (!sendAll(fd, headers.constData(), headers.size(), false))
+        if (!sendHeaders())
             break;
         const QDeadlineTimer deadline(kClientPatienceMs);
         for (qsizetype i = 0; i < reply.body.size() && !m_stop && !deadline.hasExpired(); ++i) {
-            if (!sendAll(fd, reply.body.constData() + i, 1, true))
+            if (!sendBody(reply.body.constData() + i, 1))
                 break;
             // A readable socket here means the client closed (it sends nothing after its request).
-            if (waitFor(fd, POLLIN, reply.trickleIntervalMs)) {
-                const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-                if (n <= 0)
-                    break;
-            }
+            if (waitFor(fd, POLLIN, reply.trickleIntervalMs) && ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) <= 0)
+                break;
         }
         break;
     }
     case Behaviour::Endless: {
-        if (reply.declaredLength >= 0)
-            headers += "Content-Length: " + QByteArray::number(reply.declaredLength) + "\r\n";
-        headers += "\r\n";
-        if (!sendAll(fd, headers.constData(), headers.size(), false))
-            break;
         const QByteArray chunk(64 * 1024, 'a');
-        if (!sendAll(fd, "{\"pad\":\"", 8, true))
+        if (!sendHeaders() || !sendBody("{\"pad\":\"", 8))
             break;
-        qint64 sent = 8;
-        while (sent < kEndlessCap && sendAll(fd, chunk.constData(), chunk.size(), true))
+        for (qint64 sent = 8; sent < kEndlessCap && sendBody(chunk.constData(), chunk.size());)
             sent += chunk.size();
         break;
     }

@@ -10,15 +10,12 @@
 #include <QStandardPaths>
 #include <QThread>
 
+#include <algorithm>
 #include <csignal>
 
 namespace cw::test {
 
 namespace {
-
-QString probeSource() {
-    return QFileInfo(QStringLiteral(__FILE__)).absolutePath() + "/probe_engine.py";
-}
 
 QByteArray shellQuote(const QString& text) {
     QByteArray quoted = text.toUtf8();
@@ -41,22 +38,14 @@ QString pythonPath() {
 }
 
 bool processAlive(qint64 pid) {
-    if (pid <= 0)
-        return false;
-    const QByteArray stat = readAll(QStringLiteral("/proc/%1/stat").arg(pid));
+    const QByteArray stat = pid > 0 ? readAll(QStringLiteral("/proc/%1/stat").arg(pid)) : QByteArray();
     const qsizetype close = stat.lastIndexOf(')');
-    if (close < 0 || close + 2 >= stat.size())
-        return false;
-    const char state = stat.at(close + 2);
-    return state != 'Z' && state != 'X';
+    return close >= 0 && close + 2 < stat.size() && stat.at(close + 2) != 'Z' && stat.at(close + 2) != 'X';
 }
 
 bool processRuns(qint64 pid, const QString& needle) {
-    if (!processAlive(pid))
-        return false;
-    QByteArray cmdline = readAll(QStringLiteral("/proc/%1/cmdline").arg(pid));
-    cmdline.replace('\0', ' ');
-    return cmdline.contains(needle.toUtf8());
+    QByteArray cmdline = processAlive(pid) ? readAll(QStringLiteral("/proc/%1/cmdline").arg(pid)) : QByteArray();
+    return cmdline.replace('\0', ' ').contains(needle.toUtf8());
 }
 
 ProbeLog::ProbeLog() = default;
@@ -68,14 +57,13 @@ ProbeLog::~ProbeLog() {
 QString ProbeLog::installEngine(const QString& path) {
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile::remove(path);
-    QFile::copy(probeSource(), path);
+    QFile::copy(QFileInfo(QStringLiteral(__FILE__)).absolutePath() + "/probe_engine.py", path);
     m_engines.append(path);
     return path;
 }
 
 QString ProbeLog::installInterpreter(const QString& path, const QHash<QString, QString>& probeEnv) {
-    QByteArray text = "#!/bin/sh\n";
-    text += "export CW_PROBE_LOG=" + shellQuote(dir()) + "\n";
+    QByteArray text = "#!/bin/sh\nexport CW_PROBE_LOG=" + shellQuote(dir()) + "\n";
     for (auto it = probeEnv.cbegin(); it != probeEnv.cend(); ++it)
         text += "export " + it.key().toUtf8() + '=' + shellQuote(it.value()) + "\n";
     text += "printf '%s\\n' \"$@\" > \"$CW_PROBE_LOG/$$.interp.tmp\" && mv \"$CW_PROBE_LOG/$$.interp.tmp\" "
@@ -93,8 +81,7 @@ QString ProbeLog::installInterpreter(const QString& path, const QHash<QString, Q
 
 QList<qint64> ProbeLog::pids() const {
     QList<qint64> result;
-    const QStringList names = QDir(dir()).entryList({QStringLiteral("*.start.json")}, QDir::Files);
-    for (const QString& name : names)
+    for (const QString& name : QDir(dir()).entryList({QStringLiteral("*.start.json")}, QDir::Files))
         result.append(name.section(u'.', 0, 0).toLongLong());
     return result;
 }
@@ -107,21 +94,20 @@ std::optional<ProbeRecord> ProbeLog::record(qint64 pid) const {
     ProbeRecord r;
     r.pid = json.value("pid").toInteger();
     r.ppid = json.value("ppid").toInteger();
-    for (const QJsonValue& arg : json.value("argv").toArray())
-        r.argv.append(arg.toString());
     r.script = json.value("script").toString();
     r.cwd = json.value("cwd").toString();
+    r.interpreterArgs = lines(QStringLiteral("%1.interp").arg(pid));
+    for (const QJsonValue& arg : json.value("argv").toArray())
+        r.argv.append(arg.toString());
     const QJsonObject env = json.value("env").toObject();
     for (auto it = env.begin(); it != env.end(); ++it)
         r.env.insert(it.key(), it.value().toString());
-    r.interpreterArgs = lines(QStringLiteral("%1.interp").arg(pid));
     return r;
 }
 
 QList<QStringList> ProbeLog::interpreterRuns() const {
     QList<QStringList> runs;
-    const QStringList names = QDir(dir()).entryList({QStringLiteral("*.interp")}, QDir::Files);
-    for (const QString& name : names)
+    for (const QString& name : QDir(dir()).entryList({QStringLiteral("*.interp")}, QDir::Files))
         runs.append(lines(name));
     return runs;
 }
@@ -141,13 +127,10 @@ bool ProbeLog::ready(qint64 pid) const {
 void ProbeLog::killAll() {
     QList<qint64> killed;
     for (qint64 pid : pids()) {
-        for (const QString& engine : std::as_const(m_engines)) {
-            if (processRuns(pid, engine)) {
-                ::kill(pid_t(pid), SIGKILL);
-                killed.append(pid);
-                break;
-            }
-        }
+        const bool ours = std::any_of(m_engines.cbegin(), m_engines.cend(),
+                                      [pid](const QString& engine) { return processRuns(pid, engine); });
+        if (ours && ::kill(pid_t(pid), SIGKILL) == 0)
+            killed.append(pid);
     }
     // Bounded wait so the next test starts from a quiet machine; reaping is the parent's business.
     const QDeadlineTimer deadline(5000);
@@ -158,8 +141,7 @@ void ProbeLog::killAll() {
 }
 
 QStringList ProbeLog::lines(const QString& fileName) const {
-    const QString text = QString::fromUtf8(readAll(dir() + u'/' + fileName));
-    return text.split(u'\n', Qt::SkipEmptyParts);
+    return QString::fromUtf8(readAll(dir() + u'/' + fileName)).split(u'\n', Qt::SkipEmptyParts);
 }
 
 } // namespace cw::test
