@@ -1,4 +1,4 @@
-"""Runs the real engine entry script as a child process in a throw-away home, and talks to it over HTTP.
+"""Runs the real engine entry script as a child in a throw-away home and talks to it over HTTP.
 
 Every wait is bounded, and leaving the `with` block always ends and reaps the child.
 """
@@ -24,10 +24,8 @@ def wait_for(condition, timeout, step=0.05):
     deadline = time.monotonic() + timeout
     while True:
         value = condition()
-        if value:
-            return value
-        if time.monotonic() >= deadline:
-            return None
+        if value or time.monotonic() >= deadline:
+            return value or None
         time.sleep(step)
 
 
@@ -51,19 +49,13 @@ def request(port, path="/json", method="GET", host="127.0.0.1", timeout=2.0):
 
 
 class EngineRun:
-    def __init__(self, port=None, wait=30.0, interval=45.0, extra_env=None):
+    # Port 0 lets the system choose, so parallel tests never meet on the product's default port.
+    def __init__(self, port=0, wait=30.0, interval=45.0):
         self.home = tempfile.mkdtemp(prefix="cw-engine-")
         self.support = support_dir(APP_DIR, home=self.home)
-        self.env = dict(os.environ, HOME=self.home, PYTHONDONTWRITEBYTECODE="1",
+        self.port_file = os.path.join(self.support, "port")
+        self.env = dict(os.environ, HOME=self.home, PYTHONDONTWRITEBYTECODE="1", CW_ENGINE_PORT=str(port),
                         CW_DEMO_WAIT=str(wait), CW_DEMO_INTERVAL=str(interval))
-        # Port 0 lets the system choose, so parallel tests never meet on the product's default port.
-        self.env["CW_ENGINE_PORT"] = str(0 if port is None else port)
-        self.env.update(extra_env or {})
-        self.proc = None
-
-    @property
-    def port_file(self):
-        return os.path.join(self.support, "port")
 
     def __enter__(self):
         self.proc = subprocess.Popen([sys.executable, os.path.join(APP_DIR, "live_next.py")], env=self.env,
@@ -82,22 +74,23 @@ class EngineRun:
         shutil.rmtree(self.home, ignore_errors=True)
         return False
 
-    def read_port(self):
+    def port_text(self):
         try:
             with open(self.port_file, encoding="utf-8") as f:
-                text = f.read()
+                return f.read()
         except OSError:
             return None
-        return int(text) if text.strip() else None
+
+    def read_port(self):
+        text = self.port_text()
+        return int(text) if text and text.strip().isdigit() else None
 
     def wait_port(self, timeout=10.0):
         port = wait_for(self.read_port, timeout)
-        if port is None:
-            raise AssertionError("no port file within %.0f s" % timeout)
+        assert port, "no port file within %.0f s" % timeout
         return port
 
     def wait_serving(self, timeout=10.0):
         port = self.wait_port(timeout)
-        if not wait_for(lambda: request(port), timeout):
-            raise AssertionError("engine does not answer on port %d" % port)
+        assert wait_for(lambda: request(port), timeout), "engine does not answer on port %d" % port
         return port

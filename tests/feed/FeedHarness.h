@@ -1,6 +1,6 @@
 #pragma once
-// A built panel with its controller, for the feed tests: settings in a throw-away tree, the panel made
-// offscreen, documents applied from inline JSON or from tests/data/feeds. Main thread only.
+// A panel with its controller built offscreen from a throw-away tree's settings, and small feed builders
+// for the feed tests. Main thread only.
 
 #include "config/Settings.h"
 #include "controller/AppDelegate.h"
@@ -9,7 +9,6 @@
 #include "ui/TextLabel.h"
 #include "ui/TintButton.h"
 
-#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -27,18 +26,11 @@ inline QJsonObject parseJson(const QByteArray& json) {
     return doc.object();
 }
 
-inline QJsonObject feedFixture(const QString& name) {
-    QFile file(QStringLiteral(CW_TEST_DATA_DIR "/feeds/") + name);
-    if (!file.open(QIODevice::ReadOnly))
-        qFatal("missing fixture %s", qPrintable(name));
-    return parseJson(file.readAll());
-}
-
-// n plain picks titled "T1".."Tn" with paths "/m/1.mp3".., keys "1A".., 120 BPM and no other keys.
-inline QJsonArray numberedPicks(int n) {
+// n plain picks titled "T1".."Tn" with paths "/m/1.mp3".., keys "1A".. and 120 BPM.
+inline QJsonArray numberedPicks(int n, const QString& prefix = QStringLiteral("T")) {
     QJsonArray picks;
     for (int i = 1; i <= n; ++i)
-        picks.append(QJsonObject{{"title", QStringLiteral("T%1").arg(i)},
+        picks.append(QJsonObject{{"title", prefix + QString::number(i)},
                                  {"key", QStringLiteral("%1A").arg(i)},
                                  {"bpm", 120},
                                  {"path", QStringLiteral("/m/%1.mp3").arg(i)}});
@@ -46,11 +38,18 @@ inline QJsonArray numberedPicks(int n) {
 }
 
 // A playing document: ok, a track at path, and the given extra top-level keys.
-inline QJsonObject playing(const QString& path, const QJsonObject& extra = {}) {
-    QJsonObject doc = extra;
+inline QJsonObject playing(const QString& path, QJsonObject doc = {}) {
     doc.insert("ok", true);
     doc.insert("now", QJsonObject{{"path", path}, {"title", "Now"}, {"key", "8A"}, {"bpm", 124}});
     return doc;
+}
+
+// prefix + first .. prefix + last.
+inline QStringList seq(int first, int last, const QString& prefix = QStringLiteral("T")) {
+    QStringList out;
+    for (int i = first; i <= last; ++i)
+        out << prefix + QString::number(i);
+    return out;
 }
 
 class Panel {
@@ -63,44 +62,21 @@ public:
         app->build();
     }
 
-    AppDelegate& operator*() const { return *app; }
     AppDelegate* operator->() const { return app.get(); }
-
     DragRow* row(int i) const { return app->rows.at(i); }
     DragRow* fresh(int i) const { return app->freshRows.at(i); }
 
-    // Titles of the visible pick rows, top to bottom.
-    QStringList visibleTitles() const {
-        QStringList titles;
+    // The titles (or rank slots) of the visible pick rows, top to bottom.
+    QStringList visible(bool ranks = false) const {
+        QStringList out;
         for (DragRow* r : app->rows)
             if (!r->isHidden())
-                titles << r->title->text();
-        return titles;
-    }
-    QStringList visibleRanks() const {
-        QStringList ranks;
-        for (DragRow* r : app->rows)
-            if (!r->isHidden())
-                ranks << r->rank->text();
-        return ranks;
+                out << (ranks ? r->rank : r->title)->text();
+        return out;
     }
 
     TestTree tree;
     std::unique_ptr<AppDelegate> app;
 };
-
-inline QStringList titlesFrom(int first, int last) {
-    QStringList titles;
-    for (int i = first; i <= last; ++i)
-        titles << QStringLiteral("T%1").arg(i);
-    return titles;
-}
-
-inline QStringList ranksFrom(int first, int last) {
-    QStringList ranks;
-    for (int i = first; i <= last; ++i)
-        ranks << QString::number(i);
-    return ranks;
-}
 
 } // namespace cw::test

@@ -18,25 +18,20 @@
 #include <QProcess>
 #include <QScreen>
 #include <QTest>
-#include <QWindow>
 
 #include <memory>
 #include <optional>
 
 namespace cw::test {
 
-// Runs an external X client to completion while this process keeps handling its own events, which it
-// must: the panel has to see the pointer the client moves. Returns its standard output, or nothing
-// when it failed or took longer than timeoutMs.
+// Runs an external X client to completion while this process keeps handling its own events (the panel
+// must see the pointer the client moves). Its standard output, or nothing when it failed or timed out.
 inline std::optional<QString> runClient(const QString& program, const QStringList& args, int timeoutMs = 30000) {
     QProcess process;
     process.start(program, args);
     if (!process.waitForStarted(5000))
         return std::nullopt;
-    QDeadlineTimer deadline(timeoutMs);
-    while (process.state() != QProcess::NotRunning && !deadline.hasExpired())
-        QTest::qWait(20);
-    if (process.state() != QProcess::NotRunning) {
+    if (!QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, timeoutMs)) {
         process.kill();
         process.waitForFinished(5000);
         return std::nullopt;
@@ -46,76 +41,84 @@ inline std::optional<QString> runClient(const QString& program, const QStringLis
     return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
 }
 
-// A press at `from`, then the pointer moved to `to` in `steps` moves 0.1 s apart, then a release: the
-// way a hand drags. The first moves are short so the drag starts where it was pressed; XDND only
-// follows a pointer that really moves over the target, so the last moves wiggle inside it.
-inline QStringList dragGesture(const QPoint& from, const QPoint& to, int steps = 10) {
-    QStringList args{
-        "mousemove", QString::number(from.x()), QString::number(from.y()), "sleep", "0.2", "mousedown", "1", "sleep",
-        "0.1"};
-    const auto moveTo = [&args](const QPoint& p) {
-        args << "mousemove" << QString::number(p.x()) << QString::number(p.y()) << "sleep"
-             << "0.1";
-    };
-    const QPoint delta = to - from;
-    for (int i = 1; i <= steps; ++i) {
-        // Ease in: 1/100, 4/100, 9/100, ... of the way, so the first steps are a few points each.
-        const qreal t = qreal(i * i) / qreal(steps * steps);
-        moveTo(from + QPoint(qRound(delta.x() * t), qRound(delta.y() * t)));
-    }
-    moveTo(to + QPoint(3, 2));
-    moveTo(to);
-    args << "sleep"
-         << "0.5"
-         << "mouseup"
-         << "1"
-         << "sleep"
-         << "0.2";
-    return args;
+inline bool xdo(const QStringList& args) {
+    return runClient(QStringLiteral("xdotool"), args).has_value();
 }
 
-// The drop target: its own process and X connection, logging every drag that reaches it.
+// A hand's drag: press at `from`, moves 0.1 s apart easing in (so the drag starts where it was pressed),
+// a wiggle at `to` (XDND follows only a pointer that really moves over the target), then release.
+inline bool drag(const QPoint& from, const QPoint& to, int steps = 10) {
+    QStringList args;
+    const auto moveTo = [&args](const QPoint& p, const char* pause = "0.1") {
+        args << "mousemove" << QString::number(p.x()) << QString::number(p.y()) << "sleep" << pause;
+    };
+    moveTo(from, "0.2");
+    args += QStringList{"mousedown", "1", "sleep", "0.1"};
+    for (int i = 1; i <= steps; ++i) {
+        const qreal t = qreal(i * i) / qreal(steps * steps);
+        moveTo(from + (to - from) * t);
+    }
+    moveTo(to + QPoint(3, 2));
+    moveTo(to, "0.5");
+    args += QStringList{"mouseup", "1", "sleep", "0.2"};
+    return xdo(args);
+}
+
+// A point of a row in its own coordinates: the centre of its title, rank or detail label, or its margin.
+inline QPoint spot(const DragRow* row, const QString& part) {
+    if (part == QLatin1String("margin"))
+        return QPoint(4, row->height() / 2);
+    const TextLabel* label = part == QLatin1String("rank")   ? row->rank
+                             : part == QLatin1String("meta") ? row->meta
+                                                             : row->title;
+    return label->geometry().center();
+}
+
+// The drop target: its own process and X connection, logging every drag event that reaches it.
 class DropTarget {
 public:
-    DropTarget(const QString& logPath, const QRect& geometry) : m_log(logPath) {
-        m_process.start(QStringLiteral(CW_DROP_TARGET),
-                        {logPath, QString::number(geometry.x()), QString::number(geometry.y()),
-                         QString::number(geometry.width()), QString::number(geometry.height())});
+    DropTarget(const QString& logPath, const QRect& g) : m_log(logPath) {
+        m_process.start(QStringLiteral(CW_DROP_TARGET), {logPath, QString::number(g.x()), QString::number(g.y()),
+                                                         QString::number(g.width()), QString::number(g.height())});
     }
     ~DropTarget() {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.terminate();
-            if (!m_process.waitForFinished(5000)) {
-                m_process.kill();
-                m_process.waitForFinished(5000);
-            }
+        m_process.terminate();
+        if (!m_process.waitForFinished(5000)) {
+            m_process.kill();
+            m_process.waitForFinished(5000);
         }
     }
 
     // The X window id once the target's window is on screen, 0 if it never got there.
     quint64 waitReady(int timeoutMs = 15000) {
-        QDeadlineTimer deadline(timeoutMs);
-        while (!deadline.hasExpired() && m_process.state() != QProcess::NotRunning) {
-            m_out += m_process.readAllStandardOutput();
-            const qsizetype at = m_out.indexOf("ready ");
-            if (at >= 0 && m_out.indexOf('\n', at) > at)
-                return m_out.mid(at + 6, m_out.indexOf('\n', at) - at - 6).toULongLong();
-            QTest::qWait(20);
-        }
-        return 0;
+        const bool answered = QTest::qWaitFor(
+            [&] {
+                m_out += m_process.readAllStandardOutput();
+                return m_out.contains('\n') || m_process.state() == QProcess::NotRunning;
+            },
+            timeoutMs);
+        return answered && m_out.startsWith("ready ") ? m_out.mid(6).trimmed().toULongLong() : 0;
     }
 
     QList<QJsonObject> events(const QString& kind = QString()) const {
         QList<QJsonObject> result;
         QFile file(m_log);
-        if (!file.open(QIODevice::ReadOnly))
-            return result;
-        for (const QByteArray& line : file.readAll().split('\n')) {
-            const QJsonObject event = QJsonDocument::fromJson(line).object();
-            if (!event.isEmpty() && (kind.isEmpty() || event.value("event").toString() == kind))
-                result.append(event);
-        }
+        if (file.open(QIODevice::ReadOnly))
+            for (const QByteArray& line : file.readAll().split('\n')) {
+                const QJsonObject event = QJsonDocument::fromJson(line).object();
+                if (!event.isEmpty() && (kind.isEmpty() || event.value("event").toString() == kind))
+                    result.append(event);
+            }
         return result;
+    }
+    // The URLs of the only drop so far; empty unless there was exactly one.
+    QStringList droppedUrls() const {
+        const QList<QJsonObject> drops = events(QStringLiteral("drop"));
+        QStringList urls;
+        if (drops.size() == 1)
+            for (const QJsonValue& url : drops.first().value("urls").toArray())
+                urls.append(url.toString());
+        return urls;
     }
 
     void clearLog() const { QFile::remove(m_log); }
@@ -125,13 +128,6 @@ private:
     QProcess m_process;
     QByteArray m_out;
 };
-
-inline QStringList urlsOf(const QJsonObject& event) {
-    QStringList urls;
-    for (const QJsonValue& url : event.value("urls").toArray())
-        urls.append(url.toString());
-    return urls;
-}
 
 // The panel as cueview builds it, from the settings of a throw-away tree.
 class BuiltPanel {
@@ -143,7 +139,6 @@ public:
     }
     AppDelegate& delegate() { return *m_delegate; }
     KeyPanel* panel() const { return m_delegate->panel; }
-    const TestTree& tree() const { return m_tree; }
 
     QString positionFile() const {
         QFile file(settings().POS);

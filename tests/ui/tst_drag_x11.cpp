@@ -12,7 +12,7 @@ using namespace cw;
 using namespace cw::test;
 
 namespace {
-// Where the drop target sits, well clear of the panel in the top-right corner.
+// The drop target sits well clear of the panel in the top-right corner.
 const QRect kTargetGeometry(200, 200, 600, 500);
 const QPoint kTargetSpot(500, 450);
 } // namespace
@@ -31,14 +31,24 @@ private slots:
 
 private:
     QPoint panelPos() const { return m_panel->panel()->pos(); }
-    // Drags with xdotool from a point of a view to the drop target.
-    bool dragToTarget(QWidget* view, const QPoint& local) {
-        return runClient(QStringLiteral("xdotool"), dragGesture(view->mapToGlobal(local), kTargetSpot)).has_value();
+    DragRow* row(int i) const { return m_panel->delegate().rows.at(i); }
+    // Fills a pick row (or a fresh row) with path and drags from the given part of it to the target.
+    bool dragRow(DragRow* r, const QString& path, const QString& part = QStringLiteral("title"), bool fresh = false) {
+        if (fresh)
+            r->setFresh(QStringLiteral("Fresh"), QStringLiteral("8A · 124"), path);
+        else
+            r->set(1, QStringLiteral("Pick"), QStringLiteral("8A · 124"), path);
+        return QTest::qWaitFor([r] { return r->isVisible(); }) && drag(r->mapToGlobal(spot(r, part)), kTargetSpot);
     }
-    QString track(const QString& name) {
-        const QString path = m_files.filePath(name);
-        QFile file(path);
-        return file.open(QIODevice::WriteOnly) && file.write("ID3") == 3 ? path : QString();
+    QString track(const QString& name) const {
+        QFile file(m_files.filePath(name));
+        return file.open(QIODevice::WriteOnly) && file.write("ID3") == 3 ? file.fileName() : QString();
+    }
+    QString url(const QString& path) const { return QUrl::fromLocalFile(path).toString(); }
+    // The row took every press: the panel stayed where it was and wrote nothing.
+    void verifyPanelStayed() const {
+        QCOMPARE(panelPos(), m_home);
+        QVERIFY(!QFile::exists(settings().POS));
     }
 
     QTemporaryDir m_files;
@@ -58,7 +68,6 @@ void TestDragX11::initTestCase() {
 }
 
 void TestDragX11::init() {
-    // Every test starts with the panel at home, no position file and an empty drop log.
     if (panelPos() != m_home) {
         m_panel->panel()->move(m_home);
         QTRY_COMPARE_WITH_TIMEOUT(panelPos(), m_home, 5000);
@@ -66,8 +75,8 @@ void TestDragX11::init() {
     QTest::qWait(50);
     QFile::remove(settings().POS);
     m_target->clearLog();
-    for (DragRow* row : m_panel->delegate().rows + m_panel->delegate().freshRows)
-        row->hide();
+    for (DragRow* r : m_panel->delegate().rows + m_panel->delegate().freshRows)
+        r->hide();
 }
 
 void TestDragX11::rowDropsOneFileUrl_data() {
@@ -75,121 +84,83 @@ void TestDragX11::rowDropsOneFileUrl_data() {
     QTest::addColumn<int>("index");
     QTest::addColumn<QString>("part");
     QTest::newRow("first pick, title") << false << 0 << "title";
-    QTest::newRow("last pick, rank") << false << 5 << "rank";
-    QTest::newRow("third pick, detail line") << false << 2 << "meta";
-    QTest::newRow("fresh row, title") << true << 1 << "title";
-    QTest::newRow("fresh row, left margin") << true << 0 << "margin";
+    QTest::newRow("last pick, detail line") << false << 5 << "meta";
+    QTest::newRow("fresh row, left margin") << true << 1 << "margin";
 }
 
 void TestDragX11::rowDropsOneFileUrl() {
     QFETCH(bool, fresh);
     QFETCH(int, index);
     QFETCH(QString, part);
-    DragRow* row = (fresh ? m_panel->delegate().freshRows : m_panel->delegate().rows).at(index);
+    DragRow* r = (fresh ? m_panel->delegate().freshRows : m_panel->delegate().rows).at(index);
     // Spaces and non-ASCII letters must arrive percent-encoded in a proper file URL.
     const QString path = track(QStringLiteral("Ünïcode Track %1.mp3").arg(index));
     QVERIFY(!path.isEmpty());
-    if (fresh)
-        row->setFresh(QStringLiteral("Fresh"), QStringLiteral("8A · 124"), path);
-    else
-        row->set(index + 1, QStringLiteral("Pick"), QStringLiteral("8A · 124"), path);
-    QTRY_VERIFY(row->isVisible());
+    QSignalSpy finished(r, &DragRow::dragFinished);
+    QVERIFY(dragRow(r, path, part, fresh));
 
-    const QPoint local = part == "title"  ? row->title->geometry().center()
-                         : part == "rank" ? row->rank->geometry().center()
-                         : part == "meta" ? row->meta->geometry().center()
-                                          : QPoint(4, row->height() / 2);
-    QSignalSpy finished(row, &DragRow::dragFinished);
-    QVERIFY(dragToTarget(row, local));
-
-    QTRY_COMPARE_WITH_TIMEOUT(m_target->events("drop").size(), 1, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(m_target->droppedUrls(), QStringList{url(path)}, 10000);
     const QJsonObject drop = m_target->events("drop").first();
-    QCOMPARE(urlsOf(drop), QStringList{QUrl::fromLocalFile(path).toString()});
-    QCOMPARE(QUrl(urlsOf(drop).first()).toLocalFile(), path);
-    QCOMPARE(drop.value("possible").toInt(), int(Qt::CopyAction));
-    QCOMPARE(drop.value("proposed").toInt(), int(Qt::CopyAction));
-    QCOMPARE(drop.value("action").toInt(), int(Qt::CopyAction));
+    QCOMPARE(QUrl(m_target->droppedUrls().first()).toLocalFile(), path);
+    for (const char* key : {"possible", "proposed", "action"})
+        QCOMPARE(drop.value(key).toInt(), int(Qt::CopyAction));
     QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 5000);
     QCOMPARE(finished.first().at(0).toString(), path);
     QCOMPARE(finished.first().at(1).value<Qt::DropAction>(), Qt::CopyAction);
-
-    // The row took the press: the panel stayed where it was and wrote nothing.
-    QCOMPARE(panelPos(), m_home);
-    QVERIFY(!QFile::exists(settings().POS));
+    verifyPanelStayed();
 }
 
 void TestDragX11::undraggableRowsDoNothing_data() {
-    QTest::addColumn<QString>("kind");
+    QTest::addColumn<bool>("deleted"); // else an empty path
     QTest::addColumn<QString>("part");
-    QTest::newRow("deleted file, title") << "deleted"
-                                         << "title";
-    QTest::newRow("deleted file, detail line") << "deleted"
-                                               << "meta";
-    QTest::newRow("empty path, rank") << "empty"
-                                      << "rank";
-    QTest::newRow("empty path, title") << "empty"
-                                       << "title";
+    QTest::newRow("deleted file, title") << true << "title";
+    QTest::newRow("empty path, rank") << false << "rank";
 }
 
 void TestDragX11::undraggableRowsDoNothing() {
-    QFETCH(QString, kind);
+    QFETCH(bool, deleted);
     QFETCH(QString, part);
-    DragRow* row = m_panel->delegate().rows.at(1);
     QString path;
-    if (kind == "deleted") {
+    if (deleted) {
         path = track(QStringLiteral("gone.mp3"));
         QVERIFY(QFile::remove(path));
     }
-    row->set(2, QStringLiteral("—"), QString(), path);
-    QTRY_VERIFY(row->isVisible());
-    QSignalSpy started(row, &DragRow::dragStarted);
-    QVERIFY(dragToTarget(row, (part == "title"  ? row->title
-                               : part == "meta" ? row->meta
-                                                : row->rank)
-                                  ->geometry()
-                                  .center()));
+    QSignalSpy started(row(1), &DragRow::dragStarted);
+    QVERIFY(dragRow(row(1), path, part));
     QCOMPARE(started.count(), 0);
-    QCOMPARE(panelPos(), m_home);
+    verifyPanelStayed();
 
-    // Nothing may have reached the target. A good drag afterwards proves the target was listening: its
-    // events come after any the first gesture could have caused, so the log holds only its own.
-    DragRow* good = m_panel->delegate().rows.at(0);
-    const QString goodPath = track(QStringLiteral("good.mp3"));
-    good->set(1, QStringLiteral("Good"), QString(), goodPath);
-    QTRY_VERIFY(good->isVisible());
-    QVERIFY(dragToTarget(good, good->title->geometry().center()));
-    QTRY_COMPARE_WITH_TIMEOUT(m_target->events("drop").size(), 1, 10000);
+    // A good drag afterwards proves the target was listening: its events come after any the first gesture
+    // could have caused, so the log holds only its own.
+    const QString good = track(QStringLiteral("good.mp3"));
+    QVERIFY(dragRow(row(0), good));
+    QTRY_COMPARE_WITH_TIMEOUT(m_target->droppedUrls(), QStringList{url(good)}, 10000);
     QCOMPARE(m_target->events("enter").size(), 1);
-    QCOMPARE(urlsOf(m_target->events("drop").first()), QStringList{QUrl::fromLocalFile(goodPath).toString()});
-    QCOMPARE(panelPos(), m_home);
-    QVERIFY(!QFile::exists(settings().POS));
+    verifyPanelStayed();
 }
 
 void TestDragX11::dragKeepsItsPathWhenTheRowChanges() {
-    // A drag runs its own event loop in which polls and renders go on: here a render refills the row
-    // while the drag is under way.
-    DragRow* row = m_panel->delegate().rows.at(3);
+    // A drag runs its own event loop in which polls and renders go on: a render refills the row mid-drag.
+    DragRow* r = row(3);
     const QString first = track(QStringLiteral("first.mp3"));
     const QString second = track(QStringLiteral("second.mp3"));
-    row->set(4, QStringLiteral("First"), QString(), first);
-    QTRY_VERIFY(row->isVisible());
-    QPointer<DragRow> alive(row);
-    connect(row, &DragRow::dragStarted, this, [row, second] {
-        QTimer::singleShot(100, row, [row, second] {
-            QVERIFY(row->isDragging());
-            row->set(4, QStringLiteral("Second"), QString(), second);
+    QPointer<DragRow> alive(r);
+    connect(r, &DragRow::dragStarted, this, [r, second] {
+        QTimer::singleShot(100, r, [r, second] {
+            QVERIFY(r->isDragging());
+            r->set(4, QStringLiteral("Second"), QString(), second);
         });
     });
-    QSignalSpy finished(row, &DragRow::dragFinished);
-    QVERIFY(dragToTarget(row, row->title->geometry().center()));
-    QTRY_COMPARE_WITH_TIMEOUT(m_target->events("drop").size(), 1, 10000);
-    disconnect(row, &DragRow::dragStarted, this, nullptr);
-    QCOMPARE(urlsOf(m_target->events("drop").first()), QStringList{QUrl::fromLocalFile(first).toString()});
+    QSignalSpy finished(r, &DragRow::dragFinished);
+    QVERIFY(dragRow(r, first));
+    QTRY_COMPARE_WITH_TIMEOUT(m_target->droppedUrls(), QStringList{url(first)}, 10000);
+    disconnect(r, &DragRow::dragStarted, this, nullptr);
     QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 5000);
+    QCOMPARE(finished.first().at(0).toString(), first);
     QVERIFY(alive);
-    QCOMPARE(row->path, second);
-    QCOMPARE(row->title->text(), QStringLiteral("Second"));
-    QVERIFY(!row->isDragging());
+    QCOMPARE(r->path, second);
+    QCOMPARE(r->title->text(), QStringLiteral("Second"));
+    QVERIFY(!r->isDragging());
 }
 
 void TestDragX11::backgroundDragMovesPanel() {
@@ -198,12 +169,13 @@ void TestDragX11::backgroundDragMovesPanel() {
     const QPoint from = panel->mapToGlobal(QPoint(4, 300));
     QCOMPARE(QApplication::widgetAt(from), panel->findChild<QWidget*>(QStringLiteral("content")));
     const QPoint delta(-300, 120);
-    QVERIFY(runClient(QStringLiteral("xdotool"), dragGesture(from, from + delta)));
+    QVERIFY(drag(from, from + delta));
     QTRY_COMPARE_WITH_TIMEOUT(panelPos(), m_home + delta, 5000);
-    QTRY_COMPARE_WITH_TIMEOUT(m_panel->positionFile(), m_panel->expectedPositionFile(), 5000);
     // Bottom-left corner, y upward from the bottom of the 1080-point screen.
-    QCOMPARE(m_panel->positionFile(),
-             QStringLiteral("%1 %2").arg(m_home.x() + delta.x()).arg(1080 - (m_home.y() + delta.y()) - 580));
+    QTRY_COMPARE_WITH_TIMEOUT(
+        m_panel->positionFile(),
+        QStringLiteral("%1 %2").arg(m_home.x() + delta.x()).arg(1080 - m_home.y() - delta.y() - 580), 5000);
+    QCOMPARE(m_panel->positionFile(), m_panel->expectedPositionFile());
     QCOMPARE(m_target->events().size(), 0);
 }
 
