@@ -12,6 +12,7 @@
 #include "ui/TextLabel.h"
 #include "ui/TintButton.h"
 
+#include <QImageReader>
 #include <QLabel>
 #include <QPixmap>
 
@@ -37,7 +38,13 @@ TextLabel* styled(TextLabel* label, const QFont& font, const QColor& color) {
 
 // The brand image scaled proportionally into its 22-point square, or null when it does not load.
 QLabel* brandImage(const QString& path, QWidget* parent) {
-    QPixmap image(path);
+    // Read as the PNG it is named for first: left to guess, Qt loads every image-format plugin to sniff
+    // the file, which costs start-up time and stays resident. Any other format still loads by content.
+    QImageReader png(path, "png");
+    png.setAutoDetectImageFormat(false);
+    QPixmap image = QPixmap::fromImage(png.read());
+    if (image.isNull())
+        image = QPixmap(path);
     if (image.isNull())
         return nullptr;
     auto* view = new QLabel(parent);
