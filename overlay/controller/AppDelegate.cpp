@@ -12,6 +12,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QPointer>
+#include <QThreadPool>
 #include <QTimer>
 
 namespace cw {
@@ -19,7 +20,7 @@ namespace cw {
 QString AppDelegate::downloadPage() { return QStringLiteral("https://cratewarden.app/download"); }
 
 AppDelegate::AppDelegate()
-    : updateURL(downloadPage()), m_net(new QNetworkAccessManager(this)) {
+    : updateURL(downloadPage()), m_net(new QNetworkAccessManager(this)), m_decoder(new QThreadPool(this)) {
     // The labels exist before the panel does; build() places them. Their first texts are looked up now,
     // in the language chosen at start-up.
     nowTitle = new TextLabel(L(QStringLiteral("loading")));
@@ -29,9 +30,14 @@ AppDelegate::AppDelegate()
     // Every poll must reach the engine itself: no cache is ever installed, no proxy, no redirects.
     m_net->setProxy(QNetworkProxy::NoProxy);
     m_net->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+    // One thread keeps the judgments in the order the polls ended, as one serial completion queue would.
+    m_decoder->setMaxThreadCount(1);
 }
 
 AppDelegate::~AppDelegate() {
+    // A body still being decoded posts its judgment to this object; let it finish first (the queued
+    // judgment then goes with the object).
+    m_decoder->waitForDone();
     // Labels that build() never placed have no parent to delete them.
     for (TextLabel* label : {nowTitle, nowMeta, nxLab, rutLab}) {
         if (label && !label->parent())

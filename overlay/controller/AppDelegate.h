@@ -2,7 +2,8 @@
 // AppDelegate: the one controller of the overlay. It owns all run-time state (the panel and its views,
 // the picks last received, the operator modes, the engine process it started) and its methods are the
 // panel's actions. Everything here runs on the main thread, inside the application loop; the only
-// work elsewhere is the update check, whose result comes back by a queued call.
+// work elsewhere is the update check and the decoding of poll bodies, whose results come back by
+// queued calls.
 //
 // The methods are defined by the subsystem they belong to:
 //   controller/AppDelegate.cpp     construction, launch sequence, termination
@@ -17,6 +18,7 @@
 
 #include "feed/FeedReader.h"
 
+#include <QByteArray>
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
@@ -25,9 +27,10 @@
 #include <QStringList>
 
 #include <memory>
+#include <optional>
 
 class QNetworkAccessManager;
-class QNetworkReply;
+class QThreadPool;
 class QTimer;
 
 namespace cw {
@@ -136,10 +139,13 @@ signals:
     void updateCheckFinished(bool available);
 
 private:
-    void onPollReply(QNetworkReply* reply);
+    void decodeInBackground(const QByteArray& body);
+    void judgePoll(const std::optional<QJsonObject>& document);
     void placePanelInitially();
 
     QNetworkAccessManager* m_net = nullptr;
+    // One thread that decodes poll bodies, one at a time and in the order the polls ended.
+    QThreadPool* m_decoder = nullptr;
     QTimer* m_timer = nullptr;
     bool m_terminated = false;
 };

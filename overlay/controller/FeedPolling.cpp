@@ -1,15 +1,16 @@
-// Polling the pick feed. refresh() sends one GET and returns at once; the reply is judged on the main
-// thread (the network manager lives there), one at a time, so failCount and everConnected need no lock.
+// Polling the pick feed. refresh() sends one GET and returns at once. The reply's body is collected on the
+// main thread (the network manager lives there), decoded on the decoder thread, and judged back on the
+// main thread, one poll at a time in the order they ended, so failCount and everConnected need no lock.
 
 #include "controller/AppDelegate.h"
 
 #include "config/Settings.h"
 
-#include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QPointer>
+#include <QThreadPool>
 #include <QTimer>
 
 #include <memory>
@@ -26,7 +27,6 @@ constexpr qint64 kMaxFeedBytes = 16 * 1024 * 1024;
 constexpr qint64 kReadAheadBytes = 1024 * 1024;
 
 const char* const kOversizedProperty = "cwOversized";
-const char* const kBodyProperty = "cwBody";
 
 void abortOversized(QNetworkReply* reply) {
     reply->setProperty(kOversizedProperty, true);
@@ -37,7 +37,8 @@ void abortOversized(QNetworkReply* reply) {
 bool collect(QNetworkReply* reply, QByteArray& body) {
     if (!reply->isOpen())
         return true;
-    body += reply->read(kMaxFeedBytes + 1 - body.size());
+    // Only what has arrived: read(n) sets n bytes aside before it copies, and n up to the cap is 16 MiB.
+    body += reply->read(std::min(kMaxFeedBytes + 1 - body.size(), reply->bytesAvailable()));
     if (body.size() > kMaxFeedBytes) {
         abortOversized(reply);
         return false;
@@ -93,33 +94,35 @@ void AppDelegate::refresh() {
     const QPointer<AppDelegate> self(this);
     connect(reply, &QNetworkReply::finished, this, [self, reply, body] {
         reply->deleteLater();
-        if (collect(reply, *body) && answered(reply))
-            reply->setProperty(kBodyProperty, *body);
+        // The status is not examined: any complete body that is a JSON object is a feed document.
+        const bool complete = collect(reply, *body) && answered(reply) && !reply->property(kOversizedProperty).toBool();
         if (self)
-            self->onPollReply(reply);
+            self->decodeInBackground(complete ? *body : QByteArray());
     });
 }
 
-void AppDelegate::onPollReply(QNetworkReply* reply) {
-    QJsonObject document;
-    bool good = false;
-    if (!reply->property(kOversizedProperty).toBool()) {
-        // The status is not examined: any body that is a JSON object is a feed document.
-        const QByteArray body = reply->property(kBodyProperty).toByteArray();
-        if (!body.isEmpty()) {
-            const QJsonDocument decoded = QJsonDocument::fromJson(body);
-            if (decoded.isObject()) {
-                document = decoded.object();
-                good = true;
-            }
-        }
-    }
+void AppDelegate::decodeInBackground(const QByteArray& body) {
+    // A body of a few megabytes takes the decoder a good part of a second; the panel must not wait for it.
+    // Every poll goes through the queue, an empty body too, so the judgments keep the order of the polls.
     const QPointer<AppDelegate> self(this);
-    if (good) {
+    m_decoder->start([self, context = this, body] {
+        std::optional<QJsonObject> document = decodeFeed(body);
+        QMetaObject::invokeMethod(
+            context, [self, document = std::move(document)] {
+                if (self)
+                    self->judgePoll(document);
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void AppDelegate::judgePoll(const std::optional<QJsonObject>& document) {
+    const QPointer<AppDelegate> self(this);
+    if (document) {
         failCount = 0;
         everConnected = true;
         QMetaObject::invokeMethod(
-            this, [self, document] {
+            this, [self, document = *document] {
                 if (self)
                     self->apply(document);
             },
@@ -136,7 +139,7 @@ void AppDelegate::onPollReply(QNetworkReply* reply) {
                 Qt::QueuedConnection);
         }
     }
-    emit pollFinished(good);
+    emit pollFinished(bool(document));
 }
 
 } // namespace cw

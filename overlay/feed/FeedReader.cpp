@@ -1,9 +1,19 @@
 #include "feed/FeedReader.h"
 
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonValue>
 
 namespace cw {
+
+std::optional<QJsonObject> decodeFeed(const QByteArray& body) {
+    if (body.isEmpty())
+        return std::nullopt;
+    const QJsonDocument decoded = QJsonDocument::fromJson(body);
+    if (!decoded.isObject())
+        return std::nullopt;
+    return decoded.object();
+}
 
 std::optional<QString> readString(const QJsonObject& object, QLatin1StringView key) {
     const QJsonValue v = object.value(key);

@@ -2,6 +2,7 @@
 // Typed reads of the pick feed. Every key is optional: a value of another type, null included, reads
 // exactly as an absent key, and the caller takes its fallback. Pure functions, any thread.
 
+#include <QByteArray>
 #include <QJsonObject>
 #include <QList>
 #include <QString>
@@ -12,6 +13,10 @@ namespace cw {
 
 using Pick = QJsonObject;
 using PickList = QList<QJsonObject>;
+
+// The feed document a poll's body carries: the body decoded as JSON when its top level is an object;
+// nothing for an empty body, anything that is not JSON, or JSON of another kind.
+std::optional<QJsonObject> decodeFeed(const QByteArray& body);
 
 // A JSON string.
 std::optional<QString> readString(const QJsonObject& object, QLatin1StringView key);
