@@ -9,6 +9,7 @@
 #include "ui/PositionFile.h"
 
 #include <QGuiApplication>
+#include <QFileInfo>
 #include <QSaveFile>
 #include <QScreen>
 
@@ -45,6 +46,11 @@ void AppDelegate::savePos() {
     if (!primary)
         return;
     const QPointF origin = originOf(panel->pos(), QSizeF(panel->size()), primary->geometry());
+    // The save replaces the file, and through a link it would replace the link's target, whatever that
+    // is. Only a plain file of our own (or none yet) is ever written.
+    const QFileInfo existing(settings().POS);
+    if (existing.isSymLink() || (existing.exists() && !existing.isFile()))
+        return;
     // A reader sees the old content or the new one, never half of either; failures are ignored.
     QSaveFile file(settings().POS);
     if (!file.open(QIODevice::WriteOnly))

@@ -34,10 +34,50 @@ void TextLabel::setAlignment(Qt::Alignment alignment) {
     update();
 }
 
+namespace {
+
+// No label is wider than a few hundred points, yet laying text out costs time in proportion to its
+// length: a feed with a title of megabytes must not freeze the panel. Only this much of each end of a
+// text can ever be seen.
+constexpr qsizetype kVisibleChars = 512;
+
+// The first n characters, not splitting a surrogate pair.
+QString head(const QString& text, qsizetype n) {
+    if (n < text.size() && n > 0 && text.at(n - 1).isHighSurrogate())
+        --n;
+    return text.left(n);
+}
+
+// The last n characters, not splitting a surrogate pair.
+QString tail(const QString& text, qsizetype n) {
+    qsizetype from = text.size() - n;
+    if (from > 0 && from < text.size() && text.at(from).isLowSurrogate())
+        ++from;
+    return text.mid(from);
+}
+
+// What of the text can reach the screen under the elide mode.
+QString visiblePart(const QString& text, Qt::TextElideMode mode) {
+    if (text.size() <= 2 * kVisibleChars)
+        return text;
+    switch (mode) {
+    case Qt::ElideMiddle:
+        // The joint is elided away: the whole text never fits a label's width.
+        return head(text, kVisibleChars) + tail(text, kVisibleChars);
+    case Qt::ElideLeft:
+        return tail(text, 2 * kVisibleChars);
+    default:
+        return head(text, 2 * kVisibleChars);
+    }
+}
+
+} // namespace
+
 QString TextLabel::displayedText() const {
+    const QString visible = visiblePart(m_text, m_elide);
     if (m_elide == Qt::ElideNone)
-        return m_text;
-    return QFontMetrics(font()).elidedText(m_text, m_elide, width());
+        return visible;
+    return QFontMetrics(font()).elidedText(visible, m_elide, width());
 }
 
 void TextLabel::paintEvent(QPaintEvent*) {
