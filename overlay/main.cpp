@@ -1,3 +1,5 @@
 #include "config/Startup.h"
 
-int main(int argc, char** argv) { return cw::runOverlay(argc, argv); }
+int main(int argc, char** argv) {
+    return cw::runOverlay(argc, argv);
+}

@@ -43,7 +43,9 @@ QString script(const QString& dir, const QString& name) {
     return dir + u'/' + name + QStringLiteral(".py");
 }
 
-QString script(const QString& name) { return script(settings().DIR, name); }
+QString script(const QString& name) {
+    return script(settings().DIR, name);
+}
 
 QString brandValue(const QString& dir, const QString& pattern, const QString& fallback) {
     const auto text = readUtf8File(dir + QStringLiteral("/brand.py"), kMaxSharedFileBytes);
@@ -87,9 +89,13 @@ Settings computeSettings(const StartupInputs& in) {
     return s;
 }
 
-const Settings& settings() { return mutableSettings(); }
+const Settings& settings() {
+    return mutableSettings();
+}
 
-void installSettings(const Settings& s) { mutableSettings() = s; }
+void installSettings(const Settings& s) {
+    mutableSettings() = s;
+}
 
 qint64 parseEnginePort(const QString& text) {
     const QString t = text.trimmed();
@@ -128,13 +134,17 @@ qint64 enginePort(const QString& support) {
     return text ? parseEnginePort(*text) : kDefaultEnginePort;
 }
 
-qint64 enginePort() { return enginePort(settings().SUPPORT); }
+qint64 enginePort() {
+    return enginePort(settings().SUPPORT);
+}
 
 QUrl feedUrlForPort(qint64 port) {
     // QUrl rejects ports beyond 65535 and leaves the URL invalid, which is what we want.
     return QUrl(QStringLiteral("http://localhost:%1/json").arg(port));
 }
 
-QUrl JSON_URL() { return feedUrlForPort(enginePort()); }
+QUrl JSON_URL() {
+    return feedUrlForPort(enginePort());
+}
 
 } // namespace cw

@@ -31,7 +31,9 @@ QString textFor(const QString& lang, const QString& key) {
     return key;
 }
 
-QString L(const QString& key) { return textFor(settings().LANG, key); }
+QString L(const QString& key) {
+    return textFor(settings().LANG, key);
+}
 
 QString autoLang(const QStringList& preferredLanguages) {
     QString first;
@@ -48,6 +50,8 @@ QString autoLang(const QStringList& preferredLanguages) {
     return supportedLanguages().contains(code) ? code : QStringLiteral("en");
 }
 
-QString autoLang() { return autoLang(QLocale::system().uiLanguages()); }
+QString autoLang() {
+    return autoLang(QLocale::system().uiLanguages());
+}
 
 } // namespace cw

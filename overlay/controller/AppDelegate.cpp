@@ -17,7 +17,9 @@
 
 namespace cw {
 
-QString AppDelegate::downloadPage() { return QStringLiteral("https://cratewarden.app/download"); }
+QString AppDelegate::downloadPage() {
+    return QStringLiteral("https://cratewarden.app/download");
+}
 
 AppDelegate::AppDelegate()
     : updateURL(downloadPage()), m_net(new QNetworkAccessManager(this)), m_decoder(new QThreadPool(this)) {
@@ -70,6 +72,8 @@ void AppDelegate::applicationWillTerminate() {
         pyProc->terminate();
 }
 
-void AppDelegate::quit() { QCoreApplication::quit(); }
+void AppDelegate::quit() {
+    QCoreApplication::quit();
+}
 
 } // namespace cw

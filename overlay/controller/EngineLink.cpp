@@ -35,8 +35,8 @@ bool statusIs200(const QUrl& url) {
     socket.connectToHost(QHostAddress(QHostAddress::LocalHost), quint16(url.port()));
     if (!socket.waitForConnected(waitMs()))
         return false;
-    const QByteArray request = "GET " + url.path(QUrl::FullyEncoded).toLatin1() + " HTTP/1.1\r\nHost: " +
-                               url.host().toLatin1() + ':' + QByteArray::number(url.port()) +
+    const QByteArray request = "GET " + url.path(QUrl::FullyEncoded).toLatin1() +
+                               " HTTP/1.1\r\nHost: " + url.host().toLatin1() + ':' + QByteArray::number(url.port()) +
                                "\r\nConnection: close\r\n\r\n";
     socket.write(request);
     QByteArray head;
@@ -53,7 +53,9 @@ bool statusIs200(const QUrl& url) {
 
 } // namespace
 
-bool AppDelegate::ping() { return statusIs200(JSON_URL()); }
+bool AppDelegate::ping() {
+    return statusIs200(JSON_URL());
+}
 
 void AppDelegate::spawn() {
     // Replacing the handle leaves the previous engine running; recover() has already asked it to stop.

@@ -29,11 +29,17 @@ EngineProcess::~EngineProcess() {
     m_process = nullptr;
 }
 
-bool EngineProcess::started() const { return m_started; }
+bool EngineProcess::started() const {
+    return m_started;
+}
 
-bool EngineProcess::running() const { return m_process && m_process->state() == QProcess::Running; }
+bool EngineProcess::running() const {
+    return m_process && m_process->state() == QProcess::Running;
+}
 
-qint64 EngineProcess::pid() const { return running() ? m_process->processId() : 0; }
+qint64 EngineProcess::pid() const {
+    return running() ? m_process->processId() : 0;
+}
 
 void EngineProcess::terminate() {
     if (!running())

@@ -108,7 +108,8 @@ void AppDelegate::decodeInBackground(const QByteArray& body) {
     m_decoder->start([self, context = this, body] {
         std::optional<QJsonObject> document = decodeFeed(body);
         QMetaObject::invokeMethod(
-            context, [self, document = std::move(document)] {
+            context,
+            [self, document = std::move(document)] {
                 if (self)
                     self->judgePoll(document);
             },
@@ -122,7 +123,8 @@ void AppDelegate::judgePoll(const std::optional<QJsonObject>& document) {
         failCount = 0;
         everConnected = true;
         QMetaObject::invokeMethod(
-            this, [self, document = *document] {
+            this,
+            [self, document = *document] {
                 if (self)
                     self->apply(document);
             },
@@ -132,7 +134,8 @@ void AppDelegate::judgePoll(const std::optional<QJsonObject>& document) {
         if (everConnected && failCount > 2) {
             failCount = 0;
             QMetaObject::invokeMethod(
-                this, [self] {
+                this,
+                [self] {
                     if (self)
                         self->recover();
                 },

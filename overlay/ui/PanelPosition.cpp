@@ -8,8 +8,8 @@
 #include "ui/KeyPanel.h"
 #include "ui/PositionFile.h"
 
-#include <QGuiApplication>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QSaveFile>
 #include <QScreen>
 

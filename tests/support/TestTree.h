@@ -22,7 +22,9 @@ public:
 
     // Writes bytes to a file (parents created) and returns its path.
     QString write(const QString& path, const QByteArray& bytes) const;
-    QString writeApp(const QString& name, const QByteArray& bytes) const { return write(appDir() + u'/' + name, bytes); }
+    QString writeApp(const QString& name, const QByteArray& bytes) const {
+        return write(appDir() + u'/' + name, bytes);
+    }
 
     // Startup inputs for this tree: cwd = appDir, home = home, the given environment and languages.
     StartupInputs inputs(const QProcessEnvironment& env = QProcessEnvironment(),
