@@ -597,4 +597,22 @@ void FeedServer::loop() {
     }
 }
 
+bool OverlayRig::start(bool wantOffscreen) {
+    offscreen = wantOffscreen;
+    if (!offscreen && !display.start()) {
+        std::fprintf(stderr, "Xvfb did not start; measuring offscreen instead\n");
+        offscreen = true;
+    }
+    if (!engine.start()) {
+        std::fprintf(stderr, "the demo engine did not come up\n");
+        return false;
+    }
+    options.cwd = bundleAppDir();
+    options.env = environmentWith({{"HOME", home.path()},
+                                   {"TRK_PYTHON", python()},
+                                   {"QT_QPA_PLATFORM", offscreen ? "offscreen" : "xcb"},
+                                   {"DISPLAY", offscreen ? "" : display.name()}});
+    return true;
+}
+
 } // namespace cw::bench

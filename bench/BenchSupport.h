@@ -174,4 +174,19 @@ private:
     std::thread m_thread;
 };
 
+// What the process benchmarks share: a throw-away home, a private X server (or offscreen), the demo
+// engine already serving, and the spawn options that run a program from the bundle against them.
+class OverlayRig {
+public:
+    OverlayRig() : engine(home.path()) {}
+    // False, with the reason on standard error, when the demo engine did not come up.
+    bool start(bool offscreen);
+
+    TempDir home;
+    VirtualDisplay display;
+    DemoEngine engine;
+    SpawnOptions options;
+    bool offscreen = false;
+};
+
 } // namespace cw::bench

@@ -89,24 +89,12 @@ int main(int argc, char** argv) {
         }
     }
 
-    TempDir home;
-    VirtualDisplay display;
-    if (!offscreen && !display.start()) {
-        std::fprintf(stderr, "Xvfb did not start; measuring offscreen instead\n");
-        offscreen = true;
-    }
-    DemoEngine engine(home.path());
-    if (!engine.start()) {
-        std::fprintf(stderr, "the demo engine did not come up\n");
+    OverlayRig rig;
+    if (!rig.start(offscreen))
         return 1;
-    }
-
-    SpawnOptions options;
-    options.cwd = bundleAppDir();
-    options.env = environmentWith({{"HOME", home.path()},
-                                   {"TRK_PYTHON", python()},
-                                   {"QT_QPA_PLATFORM", offscreen ? "offscreen" : "xcb"},
-                                   {"DISPLAY", offscreen ? "" : display.name()}});
+    offscreen = rig.offscreen;
+    DemoEngine& engine = rig.engine;
+    const SpawnOptions& options = rig.options;
     Watched minimal("minimal Qt Widgets window", {CW_MINIMAL_WINDOW});
     Watched text("  the same with a line of text", {CW_MINIMAL_WINDOW, "--text"});
     Watched overlay("cueview", {cueviewBinary()});

@@ -65,24 +65,11 @@ int main(int argc, char** argv) {
         }
     }
 
-    TempDir home;
-    VirtualDisplay display;
-    if (!offscreen && !display.start()) {
-        std::fprintf(stderr, "Xvfb did not start; measuring offscreen instead\n");
-        offscreen = true;
-    }
-    DemoEngine engine(home.path());
-    if (!engine.start()) {
-        std::fprintf(stderr, "the demo engine did not come up\n");
+    OverlayRig rig;
+    if (!rig.start(offscreen))
         return 1;
-    }
-
-    SpawnOptions options;
-    options.cwd = bundleAppDir();
-    options.env = environmentWith({{"HOME", home.path()},
-                                   {"TRK_PYTHON", python()},
-                                   {"QT_QPA_PLATFORM", offscreen ? "offscreen" : "xcb"},
-                                   {"DISPLAY", offscreen ? "" : display.name()}});
+    offscreen = rig.offscreen;
+    const SpawnOptions& options = rig.options;
     const std::vector<std::string> panel{CW_PANEL_START};
     const std::vector<std::string> minimal{CW_MINIMAL_WINDOW, "--first-paint"};
     // For information: the minimal window with one line of text, which pays for fonts and shaping too.
