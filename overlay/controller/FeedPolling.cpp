@@ -72,7 +72,6 @@ void AppDelegate::refresh() {
     QNetworkRequest request(JSON_URL());
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
     request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     request.setTransferTimeout(kPollTimeoutMs);
     QNetworkReply* reply = m_net->get(request);
     reply->setReadBufferSize(kReadAheadBytes);

@@ -153,11 +153,7 @@ void AppDelegate::build() {
         freshRows.append(row);
     }
 
-    // Children added later paint above earlier ones; raise in the build order to keep that stacking.
-    for (QObject* child : content->children()) {
-        if (auto* widget = qobject_cast<QWidget*>(child))
-            widget->raise();
-    }
+    // Stacking follows the order the views were parented above: later ones paint over earlier ones.
 
     placePanelInitially();
     connect(panel, &KeyPanel::moved, this, &AppDelegate::savePos);
