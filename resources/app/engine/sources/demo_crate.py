@@ -10,6 +10,11 @@ Layout below the demo directory:
   library.json                  the tracks: file, title, artist, key, bpm, category
   history.json                  about twenty past sets: date, name, files in playing order
   requests.json                 the tracks the DJ has been asked for
+
+Each file is written beside its name as `<name>.<pid>.tmp` and renamed into place; a start that was
+killed on the way leaves such files behind, and the next start removes them before it writes.
+The lists are read back the way every engine file is (regular files only, capped, never blocking); a
+list that cannot be read, or a track field of the wrong type or out of range, takes the invented value.
 """
 import array
 import datetime
@@ -25,7 +30,8 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 from ..history import PastSet
 from ..keys import Camelot, is_harmonic, parse_key, tonic
 from ..library import Library, Track
-from ..paths import write_atomically
+from ..paths import (read_json_object, reason, remove_stale_temporaries, say_once, temporary_name,
+                     write_atomically)
 from ..tempo import tempo_fits
 
 SEED = 20240611
@@ -53,6 +59,9 @@ PHASE = {"warmup": 0, "build": 1, "peak": 2, "closing": 3}
 # Days before the crate was made on which the past sets were played: weekly lately, sparser further back.
 SET_AGES = [2, 9, 16, 23, 30, 44, 58, 72, 100, 128, 160, 190, 220, 250, 290, 330, 380, 430, 480, 540]
 VENUES = ["Basement", "Rooftop", "Harbour Club", "Warehouse", "Lounge", "Festival tent"]
+
+LISTS = ("library.json", "history.json", "requests.json")
+LIST_LIMIT = 8 << 20  # bytes; the lists the demo writes are a few dozen kilobytes
 
 _NOTE_NAMES = ["C", "Db", "D", "Eb", "E", "F", "F#", "G", "Ab", "A", "Bb", "B"]
 
@@ -190,7 +199,7 @@ def _info_chunk(title: str, artist: str) -> bytes:
 
 
 def write_wav(path: str, key: str, bpm: float, title: str, artist: str) -> None:
-    tmp = "%s.%d.tmp" % (path, os.getpid())
+    tmp = temporary_name(path)
     try:
         with wave.open(tmp, "wb") as w:
             w.setnchannels(1)
@@ -223,7 +232,10 @@ def _create(path: str, text: str) -> None:
 def ensure(demo_dir: str, today: datetime.date) -> None:
     """Creates whatever part of the demo is missing; touches nothing that is already there."""
     tracks, sets, requests = invent(today)
-    os.makedirs(os.path.join(demo_dir, "crate"), exist_ok=True)
+    crate = os.path.join(demo_dir, "crate")
+    os.makedirs(crate, exist_ok=True)
+    remove_stale_temporaries(crate, (os.path.basename(t["file"]) for t in tracks))
+    remove_stale_temporaries(demo_dir, LISTS)
     for t in tracks:
         path = os.path.join(demo_dir, t["file"])
         if not os.path.exists(path):
@@ -236,11 +248,24 @@ def ensure(demo_dir: str, today: datetime.date) -> None:
 
 def _read(path: str) -> Optional[Dict[str, Any]]:
     try:
-        with open(path, encoding="utf-8") as f:
-            data = json.load(f)
-    except (OSError, ValueError):
+        return read_json_object(path, LIST_LIMIT)
+    except FileNotFoundError:
         return None
-    return data if isinstance(data, dict) else None
+    except (OSError, ValueError) as error:
+        say_once("%s: %s; the demo uses its original instead" % (path, reason(error)))
+        return None
+
+
+def number(value: Any) -> float:
+    """A finite number, or 0.0 (absent) for anything else: a string, a boolean, NaN, an infinity (what
+    JSON's 1e999 reads as) or an integer too large for a float."""
+    if not isinstance(value, (int, float)) or isinstance(value, bool):
+        return 0.0
+    try:
+        value = float(value)
+    except OverflowError:
+        return 0.0
+    return value if math.isfinite(value) else 0.0
 
 
 def _date(text: Any) -> Optional[datetime.date]:
@@ -269,9 +294,6 @@ def load(demo_dir: str, today: datetime.date) -> Tuple[Library, List[PastSet], L
 
     def full(file: str) -> str:
         return os.path.join(demo_dir, file)
-
-    def number(value: Any) -> float:
-        return float(value) if isinstance(value, (int, float)) and not isinstance(value, bool) else 0.0
 
     def text(value: Any) -> str:
         return value if isinstance(value, str) else ""
