@@ -45,7 +45,7 @@ ACCEPT_PAUSE = 0.1  # seconds without accepting when no descriptor can be freed
 PORT_FILE_MODE = 0o600
 
 _OUT_OF_DESCRIPTORS = {errno.EMFILE, errno.ENFILE, errno.ENOBUFS, errno.ENOMEM}
-_CLIENT_GONE = {errno.ECONNABORTED, errno.EPROTO, errno.EPERM, errno.EINTR, errno.EAGAIN}
+_CLIENT_GONE = {errno.ECONNABORTED, errno.EPROTO, errno.EPERM}  # this one connection failed; others may wait
 _REQUEST_LINE = re.compile(rb"([A-Za-z]+) (/[!-~]*) HTTP/1\.[0-9]\Z")
 _LOOPBACK_HOST = re.compile(rb"(?:localhost|127\.0\.0\.1|\[::1\])(?::[0-9]{0,5})?\Z", re.IGNORECASE)
 _HEAD_END = re.compile(rb"\r?\n\r?\n")
