@@ -14,7 +14,8 @@ Layout below the demo directory:
 Each file is written beside its name as `<name>.<pid>.tmp` and renamed into place; a start that was
 killed on the way leaves such files behind, and the next start removes them before it writes.
 The lists are read back the way every engine file is (regular files only, capped, never blocking); a
-list that cannot be read, or a track field of the wrong type or out of range, takes the invented value.
+list that cannot be read takes the invented one (said once), and a track number that is not a finite
+number reads as absent.
 """
 import array
 import datetime
