@@ -2,7 +2,6 @@
 // platform programs and start script; the shipped start script under the product's bootpad with fake cueview,
 // engine and dialog programs, and a pseudo-terminal as the DJ's terminal. All are real processes.
 
-#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -20,13 +19,14 @@ namespace {
 
 const QString kFixedRoot = CW_BOOTPAD_TEST_ROOT;
 const QStringList kRunTest{"-c", "pass"};
+const QStringList kSystem{"/usr/bin/python3", "/opt/homebrew/bin/python3", "/usr/local/bin/python3",
+                          "/Library/Frameworks/Python.framework/Versions/Current/bin/python3"};
 const QByteArray kProfile = "{\"language\": \"it\", \"note\": \"kept\"}\n";
 const QByteArray kSettings = "{\"music_dir\": \"/srv/music\", \"source\": \"demo\", \"other\": [1, 2]}\n";
 const QByteArray kSources = "{\"id\": \"mixxx\", \"name\": \"Mixxx\", \"path\": \"/srv/mixxx\", \"tracks\": 1234}\n"
                             "{\"id\": \"serato\", \"name\": \"Serato DJ\", \"path\": \"/Volumes/Gig/_Serato_\"}\n";
 
-// "Crate Warden.app" in a directory whose name has a space, with a copy of a launcher, beside a home and a
-// directory for what the fake programs record.
+// "Crate Warden.app" with a copy of a launcher, beside a home and the records of the fake programs.
 class Tree {
 public:
     explicit Tree(const QString& launcher = CW_BUNDLE_DIR "/Contents/MacOS/bootpad") {
@@ -52,11 +52,10 @@ public:
     }
 
     QString root() const { return m_dir.path() + "/my apps"; }
-    QString bootpad() const { return root() + "/Crate Warden.app/Contents/MacOS/bootpad"; }
-    QString appDir() const { return root() + "/Crate Warden.app/Contents/Resources/app"; }
-    QString shipped() const {
-        return root() + "/Crate Warden.app/Contents/Frameworks/Python.framework/Versions/Current/bin/python3.11";
-    }
+    QString contents() const { return root() + "/Crate Warden.app/Contents"; }
+    QString bootpad() const { return contents() + "/MacOS/bootpad"; }
+    QString appDir() const { return contents() + "/Resources/app"; }
+    QString shipped() const { return contents() + "/Frameworks/Python.framework/Versions/Current/bin/python3.11"; }
     QString home() const { return root() + "/home"; }
     QString music() const { return QFileInfo(home() + "/Music").canonicalFilePath(); }
     QString support(const QString& file) const { return home() + "/Library/Application Support/Lab/" + file; }
@@ -70,8 +69,7 @@ public:
                                    const QString& stdinFile = {}, const QString& program = {}) const {
         QProcess process;
         process.setProcessEnvironment(env);
-        if (!stdinFile.isEmpty())
-            process.setStandardInputFile(stdinFile);
+        process.setStandardInputFile(stdinFile); // none: inherited
         process.start(program.isEmpty() ? bootpad() : program, arguments);
         const bool finished = process.waitForFinished(30000);
         if (!finished && process.processId() > 0) // a stop request ends the run and everything it started
@@ -81,9 +79,9 @@ public:
     }
 
     // The shipped start script with the system's Python; a cueview that records each run (argc and argv in
-    // argv<n>, stdin<n>) and sources action<n>; dialog programs that log their arguments and answer the
-    // source list with $FAKE_SOURCE, the language list with $FAKE_LANG, the folder with $FAKE_DIR; an engine
-    // whose --list-sources prints two programs and ends with listingStatus.
+    // argv<n>) and sources action<n>; dialog programs that answer the source list with $FAKE_SOURCE, the
+    // language list with $FAKE_LANG (none: cancelled), the folder with $FAKE_DIR; an engine that lists two
+    // programs and ends with listingStatus.
     void useShippedScript(int listingStatus = 0) const {
         QFile::copy(CW_SOURCE_DIR "/resources/app/overlay", appDir() + "/overlay");
         write(appDir() + "/brand.py", "BRAND = {\"BRAND_NAME\", \"Lab\"}\n");
@@ -93,16 +91,14 @@ public:
               "#!/bin/bash\nrec=" + quoted(records()) +
                   "\nn=$(( $(cat \"$rec/runs\" 2>/dev/null || echo 0) + 1 ))\necho $n > \"$rec/runs\"\n"
                   "printf '%s\\0' $# \"$@\" > \"$rec/argv$n\"\n"
-                  "if [ -t 0 ]; then echo tty; else echo other; fi > \"$rec/stdin$n\"\n"
                   "[ -f \"$rec/action$n\" ] && . \"$rec/action$n\"\nexit 0\n",
               true);
         for (const char* name : {"zenity", "kdialog"})
             write(root() + "/bin/" + name,
-                  "#!/bin/bash\nprintf '%s\\0' \"$@\" >> " + quoted(record("dialog")) +
-                      "\n[ -n \"$FAKE_BLOCK\" ] && exec sleep 60\ncase \"$*\" in\n"
-                      "*'Music source'*) echo \"$FAKE_SOURCE\" ;;\n*--radiolist*) echo \"$FAKE_LANG\" ;;\n"
-                      "*--file-selection*|*--getexistingdirectory*) echo \"$FAKE_DIR\" ;;\nesac\n"
-                      "exit \"${FAKE_STATUS:-0}\"\n",
+                  "#!/bin/bash\n[ -n \"$FAKE_BLOCK\" ] && exec sleep 60\ncase \"$*\" in\n"
+                  "*'Music source'*) echo \"$FAKE_SOURCE\" ;;\n*--radiolist*) echo \"$FAKE_LANG\" ;;\n"
+                  "*--file-selection*|*--getexistingdirectory*) echo \"$FAKE_DIR\" ;;\nesac\n"
+                  "[ -n \"$FAKE_LANG\" ]\n", // nothing chosen: cancelled
                   true);
         write(appDir() + "/live_next.py", "import sys\nassert sys.argv[1:] == ['--list-sources']\nprint('''" +
                                               kSources + "''', end='')\nsys.exit(" + QByteArray::number(listingStatus) +
@@ -133,25 +129,16 @@ struct Pty {
 // Processes, zombies aside, still working in dir: whatever a run left behind.
 QStringList processesIn(const QString& dir) {
     QStringList found;
-    for (const QString& pid : QDir("/proc").entryList({"[0-9]*"}, QDir::Dirs)) {
+    for (const QString& pid : QDir("/proc").entryList({"[0-9]*"}, QDir::Dirs))
         if (QFileInfo("/proc/" + pid + "/cwd").symLinkTarget() == dir &&
             !Tree::read("/proc/" + pid + "/stat").contains(") Z "))
             found << QString::fromUtf8(Tree::read("/proc/" + pid + "/cmdline").replace('\0', ' '));
-    }
     return found;
 }
 
-QString systemInterpreter(int i) {
-    static const QStringList paths{"/usr/bin/python3", "/opt/homebrew/bin/python3", "/usr/local/bin/python3",
-                                   "/Library/Frameworks/Python.framework/Versions/Current/bin/python3"};
-    return kFixedRoot + paths.at(i);
-}
-
-// Kinds: 'w' exits 0, 'f' exits 1, 'h' hangs ignoring SIGTERM (its pid in hung.pid), 'n' is not executable,
-// 'd' is a directory, '-' is missing. Every run appends its arguments to the record i<index>.
 void makeInterpreters(const Tree& t, const QString& kinds) {
     for (int i = 0; i < kinds.size(); ++i) {
-        const QString path = i ? systemInterpreter(i - 1) : t.shipped();
+        const QString path = i ? kFixedRoot + kSystem[i - 1] : t.shipped();
         if (kinds[i] == 'd')
             QDir().mkpath(path);
         const QByteArray tail =
@@ -163,22 +150,21 @@ void makeInterpreters(const Tree& t, const QString& kinds) {
     }
 }
 
-// kinds: of the shipped, then the system interpreters (upper case: run; the last run is chosen); how: through
-// a chain of links or by bare name on PATH; tail: of the start script ("!": no resource directory to run it
-// in); status, out: bootpad's; programs: those run when no interpreter is usable.
+// kinds: of the shipped, then the system interpreters: 'w' exits 0, 'f' exits 1, 'h' hangs ignoring SIGTERM,
+// 'n' is not executable, 'd' is a directory, '-' is missing (upper case: it is run, recording its arguments in
+// i<index>; the last run is chosen); tail: of the start script ("!": no resource directory to run it in);
+// out, status: bootpad's; programs: those run when no interpreter is usable.
 struct BootCase {
-    QString kinds, how, tail;
+    QString kinds, tail, out;
     int status;
-    QString out;
     QStringList programs;
 };
 // how: tty (and the damage done: unlisted, the engine cannot list; or to a file), zenity, kdialog, none; keys:
-// typed on the terminal; language: expected, empty when profile.json is untouched; music: ~/Music chosen and
-// saved; source: expected ("" automatic, demo, mixxx, serato); said: in the output.
+// typed on the terminal; language: expected, empty when profile.json is untouched; source: expected ("" for
+// automatic, demo, mixxx, serato); said: in the output; music: ~/Music chosen and saved.
 struct SetupCase {
-    QString how, keys, language;
+    QString how, keys, language, source, said;
     bool music;
-    QString source, said;
 };
 
 } // namespace
@@ -195,25 +181,18 @@ private slots:
         const QString message = "Crate Warden needs Apple\u2019s Command Line Tools, a free one-time download from "
                                 "Apple. Click Install in the box that appears, wait for it to finish, then open "
                                 "Crate Warden again.";
-        const QString apt =
-            "To install Python 3, use your distribution's package manager, for example:\n"
-            "    sudo apt-get install python3\n    sudo dnf install python3\n    sudo pacman -S python\n";
-        QTest::newRow("shipped runs: no system one started") << BootCase{"Wwwww", "chain", "exit 3", 3, ok, {}};
-        QTest::newRow("no shipped one") << BootCase{"-Wwww", "path", "exit 0", 0, ok, {}};
-        QTest::newRow("exit status 1 skipped") << BootCase{"FFWww", "chain", "", 0, ok, {}};
-        QTest::newRow("not executable, directory: unrun") << BootCase{"ndFWw", "path", "", 0, ok, {}};
+        QTest::newRow("shipped runs: no system one started") << BootCase{"Wwwww", "exit 3", ok, 3, {}};
+        QTest::newRow("no shipped one") << BootCase{"-Wwww", "", ok, 0, {}};
+        QTest::newRow("exit status 1 skipped") << BootCase{"FFWww", "", ok, 0, {}};
+        QTest::newRow("not executable, directory: unrun") << BootCase{"ndFWw", "", ok, 0, {}};
         // Ended after 6 s though it ignores SIGTERM, and reaped before the start script runs.
-        QTest::newRow("hanging candidate") << BootCase{"HW---", "chain", "", 0, ok, {}};
-        QTest::newRow("start script killed") << BootCase{"W----", "path", "kill $$", int(SIGTERM), ok, {}};
+        QTest::newRow("hanging candidate") << BootCase{"HW---", "", ok, 0, {}};
+        QTest::newRow("start script killed") << BootCase{"W----", "kill $$", ok, int(SIGTERM), {}};
         QTest::newRow("start script cannot start")
-            << BootCase{"W----", "chain", "!", 1, "Crate Warden: could not start (No such file or directory)\n", {}};
+            << BootCase{"W----", "!", "Crate Warden: could not start (No such file or directory)\n", 1, {}};
         const QString alert = "display alert \"One more thing to install\" message \"" + message + '"';
         QTest::newRow("none usable: the platform's installer")
-            << BootCase{"FndF-", "chain", "", 1, "", {"osascript", "-e", alert, "xcode-select", "--install"}};
-        const QStringList zenity{"zenity", "--warning", "--no-markup", "--title=One more thing to install",
-                                 "--text=" + message + "\n\n" + apt};
-        QTest::newRow("none usable, no installer, a desktop: zenity")
-            << BootCase{"FndF-", "chain", "", 1, message + '\n' + apt, zenity};
+            << BootCase{"FndF-", "", "", 1, {"osascript", "-e", alert, "xcode-select", "--install"}};
     }
     void bootpad() {
         QFETCH(BootCase, c);
@@ -230,31 +209,23 @@ private slots:
         if (c.tail == "!")
             QVERIFY(QDir(t.appDir() + "/..").removeRecursively());
         makeInterpreters(t, c.kinds.toLower());
-        const QByteArray recorder =
-            "#!/bin/bash\nprintf '%s\\0' \"$(basename \"$0\")\" \"$@\" >> " + Tree::quoted(t.record("programs")) + '\n';
         for (const char* program : {"/usr/bin/osascript", "/usr/bin/xcode-select"})
-            Tree::write((c.programs.value(0) == "osascript" ? kFixedRoot : t.root()) + program, recorder, true);
-        Tree::write(t.root() + "/bin/zenity", recorder, true);
+            Tree::write(kFixedRoot + program,
+                        "#!/bin/bash\nprintf '%s\\0' \"${0##*/}\" \"$@\" >> " + Tree::quoted(t.record("programs")),
+                        true);
         const QString links = t.root() + "/elsewhere/links dir";
         QVERIFY(QDir().mkpath(links) && QFile::link(t.bootpad(), links + "/start") &&
                 QFile::link(links + "/start", links + "/start again"));
         QProcessEnvironment env = t.environment();
         env.insert("CW_PROBE", "inherited value");
         env.insert("PATH", links + ':' + env.value("PATH"));
-        if (c.programs.value(0) == "zenity")
-            env.insert("DISPLAY", ":99");
         const QStringList arguments{"--setup", "two words", "", "ünïcödé", "$HOME"};
-
-        QElapsedTimer clock;
-        clock.start();
-        const auto [status, out] = // the shell passes a bare name on, as for a command typed by name
-            c.how == "path" ? t.run(QStringList{"-c", "exec start \"$@\"", "bash"} + arguments, env, {}, "/bin/bash")
-                            : t.run(arguments, env, {}, links + "/start again");
+        // Started by a bare name found on PATH (the shell passes it on as typed), a link to a link to bootpad.
+        const auto [status, out] =
+            t.run(QStringList{"-c", "exec 'start again' \"$@\"", "bash"} + arguments, env, {}, "/bin/bash");
         QCOMPARE(status, c.status);
         QCOMPARE(QString::fromUtf8(out), c.out);
         QCOMPARE(Tree::nulSeparated(t.recorded("programs")), c.programs);
-        const bool hung = c.kinds.contains('H');
-        QVERIFY(!hung || (clock.elapsed() >= 6000 && clock.elapsed() < 15000));
         for (int i = 0; i < 5; ++i)
             QCOMPARE(Tree::nulSeparated(t.recorded(QString("i%1").arg(i))),
                      c.kinds[i].isUpper() ? kRunTest : QStringList());
@@ -263,11 +234,11 @@ private slots:
             return;
         QCOMPARE(Tree::nulSeparated(t.recorded("argv")), QStringList{"./overlay"} + arguments);
         QCOMPARE(t.recorded("cwd").trimmed(), QFileInfo(t.appDir()).canonicalFilePath().toUtf8());
-        QCOMPARE(t.recorded("hung.state"), QByteArray(hung ? "gone\n" : ""));
+        QCOMPARE(t.recorded("hung.state"), QByteArray(c.kinds.contains('H') ? "gone\n" : ""));
         // An existing TRK_PYTHON is replaced by the chosen interpreter; everything else is inherited.
         const qsizetype chosen = c.kinds.lastIndexOf(QRegularExpression("[A-Z]"));
         QCOMPARE(QString(t.recorded("env")),
-                 (chosen ? systemInterpreter(chosen - 1) : QFileInfo(t.shipped()).canonicalFilePath()) +
+                 (chosen ? kFixedRoot + kSystem[chosen - 1] : QFileInfo(t.shipped()).canonicalFilePath()) +
                      "|inherited value");
     }
 
@@ -275,28 +246,25 @@ private slots:
         QTest::addColumn<SetupCase>("c");
         const QString save = "2\n~/Music\n\n";
         QTest::newRow("terminal: a number, a folder under ~, a program found")
-            << SetupCase{"tty", "6\n~/Music\n3\n", "fr", true, "serato", "2) Mixxx · /srv/mixxx · 1234 tracks"};
+            << SetupCase{"tty", "6\n~/Music\n3\n", "fr", "serato", "2) Mixxx · /srv/mixxx · 1234 tracks", true};
         QTest::newRow("terminal: wrong answers asked again, automatic detection")
-            << SetupCase{"tty", "xx\n9\nhe\n/no/such/folder\n\n9\n1\n", "he", false, "", "No such folder: /no/such"};
+            << SetupCase{"tty", "xx\n9\nhe\n/no/such/folder\n\n9\n1\n", "he", "", "No such folder: /no/such", false};
         QTest::newRow("terminal: the source unasked when the engine cannot list")
-            << SetupCase{"tty unlisted", "6\n\n", "fr", false, "demo", "did not list the DJ programs"};
+            << SetupCase{"tty unlisted", "6\n\n", "fr", "demo", "did not list the DJ programs", false};
         QTest::newRow("no terminal, no desktop: nothing asked")
-            << SetupCase{"none", "", "", false, "demo", "nothing was asked"};
-        QTest::newRow("zenity") << SetupCase{"zenity", "", "de", true, "mixxx", "source set to Mixxx · /srv/mixxx"};
-        QTest::newRow("kdialog") << SetupCase{"kdialog", "",       "he",
-                                              true,      "serato", "Serato DJ · /Volumes/Gig/_Serato_."};
-        QTest::newRow("zenity cancelled") << SetupCase{"zenity", "", "", false, "demo", "source kept: Demo crate"};
+            << SetupCase{"none", "", "", "demo", "nothing was asked", false};
+        QTest::newRow("zenity") << SetupCase{"zenity", "", "de", "mixxx", "source set to Mixxx · /srv/mixxx", true};
+        QTest::newRow("kdialog") << SetupCase{"kdialog", "", "he", "serato", "Serato DJ · /Volumes/Gig", true};
+        QTest::newRow("zenity cancelled") << SetupCase{"zenity", "", "", "demo", "source kept: Demo crate", false};
         QTest::newRow("trailing comma: left as it is")
-            << SetupCase{"tty comma", save, "he", false, "demo", "settings.json was left as it is"};
+            << SetupCase{"tty comma", save, "he", "demo", "settings.json was left as it is", false};
         QTest::newRow("Latin-1: left as it is")
-            << SetupCase{"tty latin1", save, "", true, "demo", "it is not UTF-8 text"};
-        QTest::newRow("FIFO: left as it is") << SetupCase{"tty fifo", save, "he", false, "demo", "not a plain file"};
-        QTest::newRow("mode 0600 kept") << SetupCase{"tty private", save, "he", true, "demo", "Saved in"};
-        QTest::newRow("link: target written") << SetupCase{"tty link", save, "he", true, "demo", "Saved in"};
-        QTest::newRow("a killed save's file removed") << SetupCase{"tty stale", save, "he", true, "demo", "Saved in"};
+            << SetupCase{"tty latin1", save, "", "demo", "it is not UTF-8 text", true};
+        QTest::newRow("FIFO: left as it is") << SetupCase{"tty fifo", save, "he", "demo", "not a plain file", false};
+        QTest::newRow("mode 0600 kept") << SetupCase{"tty private", save, "he", "demo", "Saved in", true};
+        QTest::newRow("link: target written") << SetupCase{"tty link", save, "he", "demo", "Saved in", true};
     }
-    // A setup started by hand asks, saves only what changed, keeps every other key and every file it cannot
-    // read, then starts the panel.
+    // A setup started by hand asks, saves only what changed and keeps the rest, then starts the panel.
     void setup() {
         QFETCH(SetupCase, c);
         const QString damage = c.how.section(' ', 1);
@@ -305,18 +273,15 @@ private slots:
         t.useShippedScript(damage == "unlisted" ? 1 : 0);
         const QString profile = t.support("profile.json"), settings = t.support("settings.json");
         const QString stale = settings + ".999999999.tmp", target = t.root() + "/elsewhere.json";
-        const QByteArray profileBefore =
-            damage == "latin1" ? QByteArray(kProfile).replace("kept", "Jos\xe9") : kProfile;
-        const QByteArray settingsBefore = damage == "comma" ? QByteArray(kSettings).replace("]}", "],}") : kSettings;
-        QDir().mkpath(QFileInfo(profile).path());
-        Tree::write(damage == "link" ? target : profile, profileBefore);
+        const QByteArray profileWas = damage == "latin1" ? QByteArray(kProfile).replace("kept", "Jos\xe9") : kProfile;
+        const QByteArray settingsWas = damage == "comma" ? QByteArray(kSettings).replace("]}", "],}") : kSettings;
+        Tree::write(stale, "{\"half\":"); // as a killed save leaves it
+        Tree::write(damage == "link" ? target : profile, profileWas);
         QVERIFY(damage != "link" || QFile::link(target, profile));
-        if (damage == "stale")
-            Tree::write(stale, "{\"half\":");
         if (damage == "fifo")
             QVERIFY(mkfifo(qPrintable(settings), 0644) == 0);
         else
-            Tree::write(settings, settingsBefore);
+            Tree::write(settings, settingsWas);
         QCOMPARE(::chmod(qPrintable(settings), damage == "private" ? 0600 : 0644), 0);
         QProcessEnvironment env = t.environment();
         if (!tty && c.how != "none") {
@@ -325,7 +290,6 @@ private slots:
             env.insert("FAKE_LANG", c.language);
             env.insert("FAKE_DIR", t.music());
             env.insert("FAKE_SOURCE", QString::number(QStringList{"", "mixxx", "serato", "demo"}.indexOf(c.source)));
-            env.insert("FAKE_STATUS", c.language.isEmpty() ? "1" : "0");
         }
         Pty pty;
         pty.type(c.keys.toUtf8());
@@ -335,18 +299,18 @@ private slots:
         QVERIFY2(out.contains(c.said.toUtf8()), out.constData());
         QCOMPARE(t.runs(), 1);
         QCOMPARE(t.recorded("argv1"), QByteArray("0", 2)); // no arguments
-        QCOMPARE(t.recorded("stdin1"), QByteArray(tty ? "tty\n" : "other\n"));
         struct stat info {};
         QVERIFY(lstat(qPrintable(profile), &info) == 0 && S_ISLNK(info.st_mode) == (damage == "link"));
         QVERIFY(lstat(qPrintable(settings), &info) == 0 && S_ISFIFO(info.st_mode) == (damage == "fifo"));
         QCOMPARE(info.st_mode & 0777, damage == "private" ? 0600u : 0644u);
-        QVERIFY(!QFile::exists(stale));
         if (c.language.isEmpty())
-            QCOMPARE(Tree::read(profile), profileBefore);
+            QCOMPARE(Tree::read(profile), profileWas);
         else
             QCOMPARE(Tree::json(profile), (QJsonObject{{"language", c.language}, {"note", "kept"}}));
-        if (!c.music && c.source == "demo") { // damaged or not, left byte for byte
-            QCOMPARE(damage == "fifo" ? settingsBefore : Tree::read(settings), settingsBefore);
+        const bool kept = !c.music && c.source == "demo"; // settings.json as it was, damaged or not
+        QCOMPARE(QFile::exists(stale), kept);             // the next save removes it
+        if (kept) {
+            QCOMPARE(damage == "fifo" ? settingsWas : Tree::read(settings), settingsWas);
             return;
         }
         const QJsonObject saved = Tree::json(settings);
@@ -378,9 +342,8 @@ private slots:
             Tree::write(t.record(QString("action%1").arg(run)), "/bin/bash \"$(pwd)/overlay\" --setup <&0 &\n");
         Tree::write(t.record(QString("action%1").arg(setups + 1)), "exec sleep 60\n");
         QProcessEnvironment env = t.environment();
-        env.insert("FAKE_BLOCK", "1"); // shown only with a desktop
-        if (asking)
-            env.insert("DISPLAY", ":99");
+        env.insert("FAKE_BLOCK", "1");
+        env.insert("DISPLAY", asking ? ":99" : ""); // dialogs are shown only with a desktop
         Pty pty;
         pty.type(asking ? QByteArray() : QByteArray("\n\n").repeated(setups));
         QProcess bootpad;
@@ -401,7 +364,6 @@ private slots:
         QVERIFY(bootpad.waitForFinished(10000));
         QCOMPARE(bootpad.exitCode(), 128 + signal);
         QTRY_COMPARE_WITH_TIMEOUT(processesIn(dir), QStringList(), 5000);
-        QCOMPARE(t.runs(), asking ? setups : setups + 1);
     }
 };
 
