@@ -150,6 +150,8 @@ void offerInstallElsewhere(const std::string& message) {
 
 volatile sig_atomic_t startScriptPid = 0;
 
+constexpr int kStopSignals[] = {SIGTERM, SIGINT, SIGHUP};
+
 // While the start script runs, a request to stop the launcher is passed on to it; the launcher then ends
 // with the status the start script ends with.
 void forwardSignal(int signal) {
@@ -157,11 +159,19 @@ void forwardSignal(int signal) {
         kill(pid_t(startScriptPid), signal);
 }
 
+sigset_t stopSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signal : kStopSignals)
+        sigaddset(&set, signal);
+    return set;
+}
+
 void forwardStopSignals() {
     struct sigaction action {};
     action.sa_handler = forwardSignal;
     sigemptyset(&action.sa_mask);
-    for (int signal : {SIGTERM, SIGINT, SIGHUP})
+    for (int signal : kStopSignals)
         sigaction(signal, &action, nullptr);
 }
 
@@ -219,13 +229,20 @@ int runStartScript(const Layout& layout, const std::string& python, const std::v
     setenv("TRK_PYTHON", python.c_str(), 1);
     std::vector<std::string> argv{kStartShell, "./overlay"};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
+    // A stop request that arrives while the start script is being started is held until it can be passed
+    // on: otherwise the launcher could end and leave the start script, and all it starts, running.
+    const sigset_t stops = stopSignals();
+    sigset_t previous;
+    sigprocmask(SIG_BLOCK, &stops, &previous);
+    forwardStopSignals();
     const Started child = start(kStartShell, argv, layout.appDir);
+    if (child.ok())
+        startScriptPid = child.pid;
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
     if (!child.ok()) {
         writeAll(STDERR_FILENO, "Crate Warden: could not start (" + errorText(child.error) + ")\n");
         return 1;
     }
-    startScriptPid = child.pid;
-    forwardStopSignals();
     return waitExit(child.pid);
 }
 

@@ -33,13 +33,22 @@ int terminationStatus(int status) {
     return 1;
 }
 
-// posix_spawn's action objects must be destroyed on every path.
+// posix_spawn's action and attribute objects must be destroyed on every path.
 struct SpawnSetup {
     posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    bool hasActions = false;
+    bool hasAttributes = false;
     bool ready = false;
-    SpawnSetup() { ready = posix_spawn_file_actions_init(&actions) == 0; }
+    SpawnSetup() {
+        hasActions = posix_spawn_file_actions_init(&actions) == 0;
+        hasAttributes = posix_spawnattr_init(&attributes) == 0;
+        ready = hasActions && hasAttributes;
+    }
     ~SpawnSetup() {
-        if (ready)
+        if (hasAttributes)
+            posix_spawnattr_destroy(&attributes);
+        if (hasActions)
             posix_spawn_file_actions_destroy(&actions);
     }
     SpawnSetup(const SpawnSetup&) = delete;
@@ -60,6 +69,13 @@ Started start(const std::string& path, const std::vector<std::string>& argv, con
     }
     if (rc == 0 && !cwd.empty())
         rc = posix_spawn_file_actions_addchdir_np(&setup.actions, cwd.c_str());
+    // The launcher may hold stop signals blocked while it starts a child; the child starts with none blocked.
+    sigset_t none;
+    sigemptyset(&none);
+    if (rc == 0)
+        rc = posix_spawnattr_setsigmask(&setup.attributes, &none);
+    if (rc == 0)
+        rc = posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETSIGMASK);
     if (rc != 0)
         return {-1, rc};
 
@@ -70,7 +86,7 @@ Started start(const std::string& path, const std::vector<std::string>& argv, con
     args.push_back(nullptr);
 
     pid_t pid = -1;
-    rc = posix_spawn(&pid, path.c_str(), &setup.actions, nullptr, args.data(), environ);
+    rc = posix_spawn(&pid, path.c_str(), &setup.actions, &setup.attributes, args.data(), environ);
     if (rc != 0)
         return {-1, rc};
     return {pid, 0};
