@@ -16,7 +16,7 @@ long-rested tracks whose tempo fits, in-key ones first. "bangers" are the tracks
 """
 import datetime
 from dataclasses import dataclass, field, replace
-from typing import Dict, List, Optional, Sequence, Tuple
+from typing import Callable, Dict, List, Optional, Sequence, Tuple
 
 from .history import History
 from .keys import is_harmonic
@@ -123,7 +123,8 @@ def _fresh_reason(pick: Pick) -> str:
     return age + (" · in key" if pick.harmonic else " · tempo fits")
 
 
-def rank(library: Library, history: History, requests: Sequence[str], today: datetime.date) -> Ranking:
+def rank(library: Library, history: History, requests: Sequence[str], today: datetime.date,
+         exists: Optional[Callable[[str], bool]] = None) -> Ranking:
     result = Ranking(played=len(history.tonight))
     positions = history.positions()
     result.cats = _moments([moment_of(t, positions) for t in library])
@@ -153,7 +154,7 @@ def rank(library: Library, history: History, requests: Sequence[str], today: dat
 
     picks: List[Pick] = []
     for track in library:
-        if track.path in done:
+        if track.path in done or (exists is not None and not exists(track.path)):
             continue
         state, rest = fresh_of(track.path)
         pick = Pick(
