@@ -36,7 +36,7 @@ from ..library import Library
 
 DEMO = "demo"
 # Module names, one per DJ program; the order breaks ties between equally recent installations.
-PROGRAMS: Tuple[str, ...] = ()
+PROGRAMS: Tuple[str, ...] = ("serato", "mixxx")
 
 
 def _always(path: str) -> bool:
