@@ -44,10 +44,11 @@ _TRACKS = """SELECT l.id, tl.location, l.title, l.artist, l.bpm, l.key_id, l.key
     JOIN track_locations tl ON tl.id = l.location
     WHERE coalesce(l.mixxx_deleted, 0) = 0 AND coalesce(tl.fs_deleted, 0) = 0 AND l.id > ?
     ORDER BY l.id LIMIT %d""" % CHUNK
-# Moves whenever a track is added, removed, hidden, moved, renamed or re-analysed.
-_LIBRARY_SUM = """SELECT count(*), max(l.id), total(l.bpm), total(l.key_id), total(l.mixxx_deleted),
-    total(length(l.title)) + total(length(l.artist)) + total(length(l.key)), total(tl.fs_deleted),
-    total(length(tl.location)) FROM library l LEFT JOIN track_locations tl ON tl.id = l.location"""
+# Moves whenever a track is added, removed, hidden, moved, renamed or re-analysed (two scans, no join).
+_LIBRARY_SUM = """SELECT count(*), max(id), total(bpm), total(key_id), total(mixxx_deleted),
+    total(length(title)) + total(length(artist)) + total(length(key)), total(location) FROM library
+    UNION ALL SELECT count(*), max(id), total(fs_deleted), total(length(location)), 0, 0, 0
+    FROM track_locations"""
 _COUNT = """SELECT count(*) FROM library l JOIN track_locations tl ON tl.id = l.location
     WHERE coalesce(l.mixxx_deleted, 0) = 0 AND coalesce(tl.fs_deleted, 0) = 0"""
 _SET_SUMS = """SELECT p.id, p.date_created, count(pt.id), total(pt.position), total(pt.track_id), max(pt.id)
@@ -196,10 +197,10 @@ def read_named(con: sqlite3.Connection) -> Tuple[List[str], Dict[str, str]]:
 
 
 @dataclass
-class State:
+class Catalogue:
+    """The library as last read, with the requests and moments from named playlists and crates."""
     library_sum: Tuple = ()
     tracks: List[Track] = field(default_factory=list)
-    sets: Sets = field(default_factory=Sets)
     requests: List[str] = field(default_factory=list)
     moments: Dict[str, str] = field(default_factory=dict)
 
@@ -216,45 +217,51 @@ class MixxxSource(ProgramSource):
     def __init__(self, path: str, **kwargs: Any):
         self.database = database_of(path)
         super().__init__(os.path.dirname(self.database), **kwargs)
-        self._state = State()
+        self._sets = Sets()
+        self._catalogue = Catalogue()
         self._built: Dict[str, Any] = {}
 
     def parts(self) -> Sequence[Part]:
-        return (Part("library", lambda: stamp(self.database), self._load),)
+        # Both parts change with the database file; the history is read first, and the library (a scan
+        # of every track, however cheap) at the next poll, so that a new track is served at once.
+        return (Part("history", lambda: stamp(self.database), lambda: self._read(self._read_sets)),
+                Part("library", lambda: stamp(self.database), lambda: self._read(self._read_catalogue)))
 
-    def _load(self) -> State:
+    def _read(self, reader):
         try:
             con = connect(self.database)
         except sqlite3.Error as error:
             raise Damage(str(error), transient=_locked(error))
         try:
-            return self._read(con)
+            return reader(con)
         except sqlite3.Error as error:
             raise Damage(str(error), transient=_locked(error))
         finally:
             con.close()
 
-    def _read(self, con: sqlite3.Connection) -> State:
-        known = self._state
-        state = State()
-        state.library_sum = tuple(con.execute(_LIBRARY_SUM).fetchone())
-        state.tracks = known.tracks if state.library_sum == known.library_sum else read_tracks(con)
-        state.sets = read_sets(con, known.sets)
+    def _read_sets(self, con: sqlite3.Connection) -> Sets:
+        self._sets = read_sets(con, self._sets)
+        return self._sets
+
+    def _read_catalogue(self, con: sqlite3.Connection) -> Catalogue:
+        known = self._catalogue
+        fresh = Catalogue(library_sum=tuple(con.execute(_LIBRARY_SUM).fetchall()))
+        fresh.tracks = known.tracks if fresh.library_sum == known.library_sum else read_tracks(con)
         requests, moments = read_named(con)
         # Unchanged values keep their identity, so that build() keeps the library and its index.
-        state.requests = known.requests if requests == known.requests else requests
-        state.moments = known.moments if moments == known.moments else moments
-        self._state = state
-        return state
+        fresh.requests = known.requests if requests == known.requests else requests
+        fresh.moments = known.moments if moments == known.moments else moments
+        self._catalogue = fresh
+        return fresh
 
     def build(self, values: Mapping[str, Any]) -> Snapshot:
-        state: State = values.get("library", State())
-        if self._built.get("tracks") is not state.tracks or self._built.get("moments") is not state.moments:
-            moments = state.moments
-            self._built.update(tracks=state.tracks, moments=moments, library=Library(
+        catalogue: Catalogue = values.get("library", Catalogue())
+        if self._built.get("tracks") is not catalogue.tracks or self._built.get("moments") is not catalogue.moments:
+            moments = catalogue.moments
+            self._built.update(tracks=catalogue.tracks, moments=moments, library=Library(
                 Track(t.path, t.title, t.artist, t.key, t.bpm, moments[t.path]) if t.path in moments else t
-                for t in state.tracks))
-        sets = state.sets
+                for t in catalogue.tracks))
+        sets: Sets = values.get("history", Sets())
         newest = max(sets.tracks) if sets.tracks else None
         last = sets.last_added.get(newest) if newest is not None else None
         tonight = newest if newest is not None and is_tonight(last or mtime(self.database), time.time()) else None
@@ -265,5 +272,5 @@ class MixxxSource(ProgramSource):
                 PastSet(date=local_date(sets.created[i] or sets.last_added[i] or time.time()),
                         plays=tuple(sets.tracks[i]), name="Mixxx set %d" % i) for i in past_ids]))
         history = self._built["history"].with_tonight(sets.tracks[tonight] if tonight is not None else [])
-        return Snapshot(library=self._built["library"], history=history, requests=list(state.requests),
+        return Snapshot(library=self._built["library"], history=history, requests=list(catalogue.requests),
                         exists=os.path.exists)

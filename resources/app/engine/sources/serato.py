@@ -56,6 +56,7 @@ _TAG_LETTERS = set((string.ascii_letters + string.digits + " ").encode())
 _TRACK_FIELDS = (b"pfil", b"tsng", b"tart", b"tbpm", b"tkey")
 PATH, TITLE, ARTIST, BPM, START, END, DECK, PLAYED, KEY = 2, 6, 7, 15, 28, 29, 31, 50, 51
 ROW = 1
+FULL_CHECK = 30.0  # seconds between looks at every session file
 
 
 def places(home: str, env: Mapping[str, str], system: str) -> List[str]:
@@ -79,7 +80,8 @@ def probe(path: str, count: bool) -> Optional[Installation]:
     if not os.path.isfile(database):
         return None
     sessions = os.path.join(path, "History", "Sessions")
-    changed = max([mtime(database), mtime(sessions)] + [mtime(p) for p in _session_files(sessions)])
+    newest = max(_session_files(sessions), key=lambda p: _session_number(os.path.basename(p)), default="")
+    changed = max(mtime(database), mtime(sessions), mtime(newest))
     return Installation(ID, NAME, path, count_tracks(database) if count else None, changed)
 
 
@@ -91,7 +93,10 @@ def open_source(path: str) -> "SeratoSource":
 
 def text(value: bytes) -> str:
     """UTF-16BE text; an odd byte, a bad surrogate or trailing NULs do not stop it."""
-    return value[: len(value) // 2 * 2].decode("utf-16-be", "replace").rstrip("\x00")
+    if len(value) & 1:
+        value = value[:-1]
+    decoded = value.decode("utf-16-be", "replace")
+    return decoded.rstrip("\x00") if decoded.endswith("\x00") else decoded
 
 
 def _check_tag(tag: bytes, where: str) -> None:
@@ -144,6 +149,8 @@ def _fields(value: bytes, wanted: Sequence[bytes]) -> Dict[bytes, bytes]:
             break
         if tag in wanted:
             found[tag] = value[pos + 8:end]
+            if len(found) == len(wanted):
+                break  # the rest of a track's record is analysis data nothing here reads
         pos = end
     return found
 
@@ -159,7 +166,9 @@ def root_of(folder: str) -> str:
 
 
 def full_path(root: str, relative: str) -> str:
-    return os.path.normpath(os.path.join(root, relative.lstrip("/\\")))
+    path = os.path.join(root, relative.lstrip("/\\"))
+    # Serato writes "/" on every system; only Windows needs them turned round.
+    return os.path.normpath(path) if os.sep != "/" else path
 
 
 def read_tracks(folder: str) -> List[Track]:
@@ -280,6 +289,11 @@ def played_paths(entries: Sequence[Entry], now: Optional[Entry] = None) -> List[
     return [e.path for e in done] + ([now.path] if now is not None else [])
 
 
+def _session_number(name: str) -> Tuple[int, str]:
+    digits = name.split(".")[0]
+    return (int(digits), name) if digits.isdigit() else (-1, name)
+
+
 def _session_files(sessions: str) -> List[str]:
     try:
         names = os.listdir(sessions)
@@ -319,10 +333,21 @@ class SeratoSource(ProgramSource):
         return [self.path] + [d for d in self._drives() if os.path.normpath(d) != os.path.normpath(self.path)]
 
     def parts(self) -> Sequence[Part]:
-        return (Part("library", lambda: tuple((f, stamp(os.path.join(f, DATABASE))) for f in self.folders()),
+        return (Part("history", self._history_signature, self._load_history),
+                Part("library", lambda: tuple((f, stamp(os.path.join(f, DATABASE))) for f in self.folders()),
                      self._load_library),
-                Part("crates", lambda: self._listing(self.crates_dir, ".crate"), self._load_crates),
-                Part("history", lambda: self._listing(self.sessions_dir, ".session"), self._load_history))
+                Part("crates", lambda: self._listing(self.crates_dir, ".crate"), self._load_crates))
+
+    def _history_signature(self) -> Hashable:
+        """Serato adds session files and appends to the newest: the folder and that file are looked at on
+        every check, every file only every FULL_CHECK seconds (an edited old session can wait)."""
+        try:
+            names = [n for n in os.listdir(self.sessions_dir) if n.endswith(".session")]
+        except FileNotFoundError:
+            return ()
+        newest = max(names, key=_session_number, default="")
+        return (stamp(self.sessions_dir), newest, stamp(os.path.join(self.sessions_dir, newest)),
+                int(time.monotonic() // FULL_CHECK))
 
     @staticmethod
     def _listing(folder: str, suffix: str) -> Hashable:
