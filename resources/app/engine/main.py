@@ -63,7 +63,7 @@ class Engine:
         entry = source_entry(source, len(snap.library))
         try:
             self._body = encode(document(ranking, source.label, entry))
-        except ValueError as error:
+        except (ValueError, OverflowError) as error:
             if not self._refused:
                 say("a number the feed cannot carry (%s): serving the waiting document" % error)
             self._refused = True
