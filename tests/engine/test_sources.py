@@ -10,6 +10,7 @@ import sys
 import tempfile
 import time
 import unittest
+from unittest import mock
 
 from engine_harness import SCRIPT, EngineRun
 from engine.ranking import rank
@@ -134,6 +135,11 @@ class SourcesTest(unittest.TestCase):
             self.assertEqual([("cannot read" in x, "readable again" in x) for x in self.lines[1:]],
                              [(True, False), (False, True)], "the damage and the repair, each said once")
             del self.lines[1:]
+        write(database, good, -4)  # a new version, replaced again while it is read:
+        with mock.patch.object(serato, "read_tracks", lambda folder: write(database, good, -3) or []):
+            self.settle(source, 1)
+        self.assertEqual(len(source.snapshot().library), 6, "what was read from a replaced file is not trusted")
+        self.assertEqual(len(self.settle(source, 2).next) and len(source.snapshot().library), 5)
 
     def test_mixxx_tonight_is_the_newest_history_playlist_read_while_mixxx_writes(self):
         folder = os.path.join(self.home, ".mixxx")
