@@ -84,8 +84,6 @@ def scan_xml(path: str) -> Iterator[Tuple[str, Dict[str, str]]]:
 
 def open_sqlite(path: str) -> sqlite3.Connection:
     """A read-only connection that never creates a journal, lock or any file beside the database."""
-    if not os.path.isfile(path):
-        raise Damaged("there is no such file")
     uri = "file:%s?mode=ro" % quote(os.path.abspath(path))
     try:
         conn = sqlite3.connect(uri, uri=True, timeout=2.0)

@@ -107,12 +107,9 @@ def parse_m3u(data: bytes) -> List[Entry]:
     """The complete entries of an m3u as VirtualDJ writes it. Only lines that end in a line break count,
     so an entry still being written (cut anywhere, even inside a UTF-8 sequence) waits for the next read;
     a complete line that is not UTF-8 costs its own entry."""
-    end = data.rfind(b"\n")
-    if end < 0:
-        return []
     entries: List[Entry] = []
     artist = title = ""
-    for raw in data[: end + 1].split(b"\n")[:-1]:
+    for raw in data.split(b"\n")[:-1]:  # the last piece has no line break yet
         try:
             line = raw.decode("utf-8").lstrip("\ufeff").strip()
         except UnicodeDecodeError:
