@@ -16,10 +16,11 @@ dj-data-converter (digital-dj-tools), which writes Location as file://localhost 
 letter plus the percent-encoded path.
 """
 import datetime
+import functools
 import os
 import re
 from typing import Dict, List, Optional, Tuple
-from urllib.parse import unquote, urlsplit
+from urllib.parse import unquote
 
 from ..history import PastSet
 from ..library import Track
@@ -32,21 +33,27 @@ _DRIVE_PATH = re.compile(r"^/[A-Za-z]:/")
 
 def location_path(location: Optional[str]) -> Optional[str]:
     """The local file a Location URL names, or None for anything that is not a local file."""
-    if not location:
+    url = (location or "").strip()
+    scheme = url[:17].lower()
+    if scheme == "file://localhost/":
+        encoded = url[16:]
+    elif scheme.startswith("file:///"):
+        encoded = url[7:]
+    else:
         return None
+    folder, _, name = encoded.partition("?")[0].partition("#")[0].rpartition("/")
     try:
-        url = urlsplit(location.strip())
-    except ValueError:
-        return None
-    if url.scheme.lower() != "file" or url.netloc.lower() not in ("", "localhost") or not url.path:
-        return None
-    try:
-        path = unquote(url.path, encoding="utf-8", errors="strict")
+        path = _folder(folder) + "/" + unquote(name, errors="strict")
     except UnicodeDecodeError:
         return None
     if _DRIVE_PATH.match(path):
         path = path[1:].replace("/", "\\") if os.name == "nt" else path[1:]
-    return path
+    return path if len(path) > 1 else None
+
+
+@functools.lru_cache(maxsize=8192)  # a collection has far fewer folders than tracks
+def _folder(encoded: str) -> str:
+    return unquote(encoded, errors="strict")
 
 
 def _track(attributes: Dict[str, str]) -> Optional[Track]:

@@ -121,7 +121,9 @@ class Nml:
             self.last_played[track.path] = last
 
 
-def read_nml(path: str, volumes: Volumes) -> Nml:
+def read_nml(path: str, volumes: Volumes, with_collection: bool = True) -> Nml:
+    """collection.nml or a history file; `with_collection` False skips the entries of its collection
+    (a past session needs only the keys of its plays, which the main collection resolves)."""
     nml = Nml()
     entry: Optional[Dict[str, str]] = None  # the collection ENTRY being read
     parts: Dict[str, Dict[str, str]] = {}
@@ -136,7 +138,7 @@ def read_nml(path: str, volumes: Volumes) -> Nml:
             nml.add(entry, parts, volumes)
             entry = None
         if tag == "ENTRY":
-            entry, parts = (attributes, {}) if in_collection else (None, {})
+            entry, parts = (attributes, {}) if in_collection and with_collection else (None, {})
         elif tag == "PRIMARYKEY":
             if playlist is not None and attributes.get("KEY"):
                 playlist.append(attributes["KEY"])
@@ -190,9 +192,11 @@ def read(root: str, volumes_root: str = VOLUMES) -> Reading:
     entries, skipped = main.entries, main.skipped
     sessions: List[Tuple[datetime.date, List[str]]] = []
     known: Dict[str, Track] = {}
-    for started, path in history_files(os.path.join(root, HISTORY)):
+    files = history_files(os.path.join(root, HISTORY))
+    for n, (started, path) in enumerate(files):
         try:
-            session = read_nml(path, volumes)
+            # The newest file's own collection names what is playing when the main one lacks it.
+            session = read_nml(path, volumes, with_collection=n == len(files) - 1)
         except Damaged:
             skipped += 1  # one unreadable session costs that session only
             continue
