@@ -8,7 +8,7 @@ import wave
 
 from engine import ranking
 from engine.keys import parse_key
-from engine.sources import demo_crate, make_source
+from engine.sources import choose, demo_crate, make_source
 from engine.sources.demo import DemoSource
 
 TODAY = datetime.date(2025, 6, 1)
@@ -103,8 +103,9 @@ class DemoSetTest(unittest.TestCase):
         self.assertGreater(proven_seen, 0, "proven sequences show up during the set")
         self.assertGreater(len(ruts), 3, "the rut meter moves")
 
-    def test_settings_naming_music_elsewhere_still_get_the_demo(self):
-        self.assertIsInstance(make_source("/nonexistent", {"music_dir": "/Music", "source": "later"}, {}), DemoSource)
+    def test_unknown_source_without_dj_software_gets_the_demo(self):
+        choice = choose({"music_dir": "/Music", "source": "later"}, temp_dir(self), {})
+        self.assertIsInstance(make_source("/nonexistent", choice, {}), DemoSource)
 
 
 if __name__ == "__main__":

@@ -6,6 +6,8 @@ Modules, from the model up:
   ranking            the pure function from the model to the picks
   feed               the picks as the JSON document the panel polls
   server             GET /json on 127.0.0.1 and the port file
-  sources            where the model comes from (the demo crate today; DJ software next)
-  paths, main        the support directory and settings; the run loop and its signals
+  sources            where the model comes from: DJ software found on the machine or chosen in
+                     settings.json, else the demo crate (sources/__init__.py says how to add a program)
+  paths, main        the support directory and settings; the run loop, following settings.json, and
+                     `--list-sources`
 """

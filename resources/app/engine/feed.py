@@ -1,9 +1,12 @@
 """The feed document: a ranking written as the JSON object the panel polls.
 
 Keys are written only when they carry something; the panel treats a missing key as its default, so an
-absent "cat" or "rest" says "none" more plainly than a null would.
+absent "cat" or "rest" says "none" more plainly than a null would. "cats" is always written, empty when
+the library names no moments: an absent "cats" would leave the panel showing the moments of the source
+it served before. Every document, the waiting one included, says which source it comes from in
+"source" ({"id", "name", "tracks"}), a key the panel does not read.
 """
-from typing import Any, Dict
+from typing import Any, Dict, Optional
 
 from .library import Track
 from .ranking import Pick, Ranking
@@ -37,13 +40,19 @@ def pick_entry(pick: Pick, src: str) -> Dict[str, Any]:
     return entry
 
 
-def document(ranking: Ranking, src: str = "") -> Dict[str, Any]:
+def source_entry(source: Any, tracks: int) -> Dict[str, Any]:
+    return {"id": source.id, "name": source.name, "tracks": tracks}
+
+
+def document(ranking: Ranking, src: str = "", source: Optional[Dict[str, Any]] = None) -> Dict[str, Any]:
     doc: Dict[str, Any] = {
         "ok": ranking.ok,
         "played": ranking.played,
         "rut": round(ranking.rut, 3),
         "cats": [{"id": cid, "label": label} for cid, label in ranking.cats],
     }
+    if source is not None:
+        doc["source"] = source
     if not ranking.ok or ranking.now is None:
         return doc
     doc["now"] = now_entry(ranking.now)
@@ -53,6 +62,6 @@ def document(ranking: Ranking, src: str = "") -> Dict[str, Any]:
     return doc
 
 
-def waiting_document() -> Dict[str, Any]:
+def waiting_document(source: Optional[Dict[str, Any]] = None) -> Dict[str, Any]:
     """What is served before a source has delivered anything at all: no track, and no rut to show."""
-    return {"ok": False}
+    return {"ok": False} if source is None else {"ok": False, "source": source}

@@ -4,7 +4,7 @@ Libraries write keys in whatever notation their analyser used; every comparison 
 wheel, while the text shown to the DJ stays as the library has it.
 """
 import re
-from typing import NamedTuple, Optional
+from typing import List, NamedTuple, Optional
 
 MINOR = "A"
 MAJOR = "B"
@@ -63,6 +63,15 @@ def parse_key(text: Optional[str]) -> Optional[Camelot]:
 def tonic(key: Camelot) -> int:
     """Pitch class of the key's tonic, 0 for C up to 11 for B (the inverse of the walk above)."""
     return (7 * (key.number - (5 if key.letter == MINOR else 8))) % 12
+
+
+def neighbours(key: Optional[Camelot]) -> List[Camelot]:
+    """Every key `is_harmonic` accepts beside `key`, `key` itself first."""
+    if key is None:
+        return []
+    other = MAJOR if key.letter == MINOR else MINOR
+    return [key, Camelot(_wrap(key.number + 1), key.letter), Camelot(_wrap(key.number - 1), key.letter),
+            Camelot(key.number, other)]
 
 
 def is_harmonic(a: Optional[Camelot], b: Optional[Camelot]) -> bool:

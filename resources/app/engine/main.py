@@ -1,7 +1,8 @@
-"""The engine's run: find the support directory, serve the feed, keep the ranking up to date.
+"""The engine's run: find the support directory, choose a source, serve the feed, keep the ranking up to
+date; and `--list-sources`, which prints the DJ software found and ends.
 
-Threads: the main thread runs this loop (polling the source and ranking) and the signal handlers; the
-server answers on its own threads from the last published bytes.
+Threads: the main thread runs this loop (polling the source, following settings.json, ranking) and the
+signal handlers; the server answers on its own threads from the last published bytes.
 """
 import json
 import os
@@ -10,45 +11,68 @@ import sys
 import threading
 import time
 import traceback
-from typing import Mapping, Optional
+from typing import Any, Dict, Mapping, Optional, Sequence
 
-from .feed import document, waiting_document
+from .feed import document, source_entry, waiting_document
 from .paths import load_settings, support_dir
 from .ranking import rank
 from .server import DEFAULT_PORT, FeedServer
-from .sources import Source, make_source
+from .sources import Choice, Source, choose, chosen_in_settings, detect, make_source
+from .sources.base import stamp
 
 TICK = 0.25  # seconds between source polls; also bounds how long a stop request waits
+# settings.json is looked at (one stat) every second: the setup saves a new source while this engine
+# keeps running, and the panel it restarts polls every 2 s, so its first or second poll already meets
+# the new source.
+SETTINGS_EVERY = 1.0
+# With no source chosen, detection runs again every 5 s (a few stats per program), so that DJ software
+# started or installed after the engine is picked up while the DJ is still setting up.
+DETECT_EVERY = 5.0
 
 
-def _encode(doc) -> bytes:
-    return json.dumps(doc, ensure_ascii=False, separators=(",", ":")).encode("utf-8")
+def say(line: str) -> None:
+    sys.stderr.write(line + "\n")
+    sys.stderr.flush()
+
+
+def encode(doc: Dict[str, Any]) -> bytes:
+    """The feed is strict JSON: a NaN or an infinity raises here instead of reaching the panel."""
+    return json.dumps(doc, ensure_ascii=False, separators=(",", ":"), allow_nan=False).encode("utf-8")
 
 
 class Engine:
-    def __init__(self, source: Source):
-        self.source = source
-        self._body = _encode(waiting_document())
+    def __init__(self) -> None:
+        self.source: Optional[Source] = None
+        self._body = encode(waiting_document())
+        self._refused = False
 
     def body(self) -> bytes:
         return self._body
 
+    def serve(self, source: Source) -> None:
+        """Switches to a source that has not read anything yet: the panel waits until it has."""
+        self.source = source
+        self._body = encode(waiting_document(source_entry(source, 0)))
+
     def publish(self) -> None:
-        snap = self.source.snapshot()
-        ranking = rank(snap.library, snap.history, snap.requests, snap.today)
-        self._body = _encode(document(ranking, self.source.label))
+        source = self.source
+        if source is None:
+            return
+        snap = source.snapshot()
+        ranking = rank(snap.library, snap.history, snap.requests, snap.today, snap.exists)
+        entry = source_entry(source, len(snap.library))
+        try:
+            self._body = encode(document(ranking, source.label, entry))
+        except ValueError as error:
+            if not self._refused:
+                say("a number the feed cannot carry (%s): serving the waiting document" % error)
+            self._refused = True
+            self._body = encode(waiting_document(entry))
 
 
 def _preferred_port(env: Mapping[str, str]) -> int:
     text = env.get("CW_ENGINE_PORT", "")
     return int(text) if text.isdigit() else DEFAULT_PORT
-
-
-def _describe(settings: Mapping[str, object], source: Source) -> None:
-    music = settings.get("music_dir")
-    if isinstance(music, str) and music:
-        sys.stderr.write("music folder %s: no source reads DJ software yet, serving the %s source\n"
-                         % (music, type(source).__name__))
 
 
 def _guarded(step):
@@ -62,12 +86,39 @@ def _guarded(step):
 
 
 class _Stopped(BaseException):
-    """Raised by the signal handler while start-up is still busy (the first start writes the demo crate),
-    so that a stop request is honoured at once rather than after the files are done."""
+    """Raised by the signal handler while a source is starting (reading a large library, writing the demo
+    crate), so that a stop request is honoured at once rather than after the files are read."""
 
 
-def run(env: Optional[Mapping[str, str]] = None) -> int:
+class _Once:
+    """Says each distinct line once, so that a condition checked every few seconds is not repeated."""
+
+    def __init__(self) -> None:
+        self.said: set = set()
+
+    def __call__(self, line: str) -> None:
+        if line not in self.said:
+            self.said.add(line)
+            say(line)
+
+
+def _home(env: Mapping[str, str]) -> str:
+    return env.get("HOME") or os.path.expanduser("~")
+
+
+def list_sources(env: Mapping[str, str], out=None) -> int:
+    """One JSON object per line for each installation found, the most recently changed first."""
+    out = out or sys.stdout
+    for installation in detect(_home(env), env, count=True, warn=say):
+        out.write(json.dumps(installation.as_json(), ensure_ascii=False, allow_nan=False) + "\n")
+    out.flush()
+    return 0
+
+
+def run(env: Optional[Mapping[str, str]] = None, argv: Sequence[str] = ()) -> int:
     env = os.environ if env is None else env
+    if "--list-sources" in argv:
+        return list_sources(env)
     stop = threading.Event()
     starting = [True]
 
@@ -80,36 +131,73 @@ def run(env: Optional[Mapping[str, str]] = None) -> int:
     signal.signal(signal.SIGINT, on_signal)
 
     server: Optional[FeedServer] = None
-    source: Optional[Source] = None
+    engine = Engine()
     try:
         support = support_dir()
-        settings = load_settings(support)
-        source = make_source(support, settings, env)
-        _describe(settings, source)
-        engine = Engine(source)
         server = FeedServer(support, engine.body, _preferred_port(env))
         try:
             server.start()
         except OSError as error:
-            sys.stderr.write("cannot serve the feed: %s\n" % error)
+            say("cannot serve the feed: %s" % error)
             return 1
-        # The panel may already be polling: it gets "nothing playing yet" while the source gets ready.
-        _guarded(source.start)
-        starting[0] = False
-        day = None
-        while not stop.is_set():
-            changed = _guarded(lambda: source.poll(time.monotonic()))
-            today = time.localtime()[:3]
-            if changed or today != day:
-                day = today
-                _guarded(engine.publish)
-            stop.wait(TICK)
+        _follow(support, env, engine, stop, starting)
     except _Stopped:
         pass
     finally:
         starting[0] = False
         if server is not None:
             server.stop()
-        if source is not None:
-            source.stop()
+        if engine.source is not None:
+            engine.source.stop()
     return 0
+
+
+def _switch(support: str, choice: Choice, env: Mapping[str, str], engine: Engine, starting) -> None:
+    if engine.source is not None:
+        engine.source.stop()
+    source = make_source(support, choice, env)
+    # The panel may already be polling: it gets "nothing playing yet" while the source reads its files.
+    engine.serve(source)
+    starting[0] = True
+    _guarded(source.start)
+    starting[0] = False
+    _guarded(engine.publish)
+    tracks = len(source.snapshot().library)
+    where = " at %s" % source.path if source.path else ""
+    say("source: %s%s, %d tracks (%s)" % (source.name, where, tracks, choice.why))
+
+
+def _follow(support: str, env: Mapping[str, str], engine: Engine, stop: threading.Event, starting) -> None:
+    """The loop: poll the source, follow settings.json and, with no source chosen there, detection."""
+    home = _home(env)
+    settings_path = os.path.join(support, "settings.json")
+    warn = _Once()
+    seen = stamp(settings_path)
+    settings = load_settings(support)
+    choice = choose(settings, home, env, warn=warn)
+    _switch(support, choice, env, engine, starting)
+    next_settings = next_detect = time.monotonic()
+    day = time.localtime()[:3]
+    while not stop.is_set():
+        now = time.monotonic()
+        recheck = False
+        if now >= next_settings:
+            next_settings = now + SETTINGS_EVERY
+            current = stamp(settings_path)
+            if current != seen:
+                seen, settings, recheck = current, load_settings(support), True
+                warn.said.clear()
+        if not chosen_in_settings(settings) and now >= next_detect:
+            next_detect = now + DETECT_EVERY
+            recheck = True
+        if recheck:
+            wanted = _guarded(lambda: choose(settings, home, env, warn=warn))
+            if wanted is not None and not wanted.same(choice):
+                choice = wanted
+                _switch(support, choice, env, engine, starting)
+        changed = _guarded(lambda: engine.source.poll(time.monotonic()))
+        today = time.localtime()[:3]
+        if changed or today != day:
+            day = today
+            _guarded(engine.publish)
+        stop.wait(TICK)

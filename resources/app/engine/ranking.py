@@ -13,15 +13,22 @@ and a source never has to know how picks are chosen. The rules:
 "next" orders proven sequences first, then requests that fit now, then harmonic and tempo fit, then
 freshness, then the closer tempo; requests are always listed. "fresh" holds the never-played and
 long-rested tracks whose tempo fits, in-key ones first. "bangers" are the tracks played in the most sets.
+A pick's moment ("cat") is the track's category, which sources take from playlists or crates named for
+a moment; a library without any has no moments. A track whose file is gone is never a pick.
+
+Cost: each list is filled by walking the library index outwards from the playing track's tempo, in its
+harmonic keys or in all keys, and stops once it holds enough of the best freshness; no step looks at
+every track, so a 100,000-track library ranks in milliseconds. Counts over the past sets are made once
+per past (history.PastStats).
 """
 import datetime
 from dataclasses import dataclass, field, replace
-from typing import Dict, List, Optional, Sequence, Tuple
+from typing import Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Set, Tuple
 
 from .history import History
-from .keys import is_harmonic
-from .library import Library, Track
-from .tempo import tempo_fits, tempo_ratio
+from .keys import is_harmonic, neighbours
+from .library import Library, Track, by_tempo
+from .tempo import TOLERANCE, tempo_fits, tempo_ratio
 
 RECENT_SETS = 5
 LONG_REST_DAYS = 180
@@ -86,23 +93,6 @@ def freshness(last: Optional[datetime.date], recent_sets: int, recent_count: int
     return (RESTED_LONG if rest >= LONG_REST_DAYS else RESTED), rest
 
 
-def moment_of(track: Track, positions: Dict[str, List[float]]) -> Optional[str]:
-    """The track's own category, else where the DJ usually plays it in a set."""
-    if track.category:
-        return track.category
-    where = positions.get(track.path)
-    if not where:
-        return None
-    mean = sum(where) / len(where)
-    if mean < 0.25:
-        return "warmup"
-    if mean < 0.5:
-        return "build"
-    if mean < 0.85:
-        return "peak"
-    return "closing"
-
-
 def _moments(categories: Sequence[Optional[str]]) -> List[Tuple[str, str]]:
     present = [c for c in categories if c]
     known = [(cid, label) for cid, label in MOMENTS if cid in present]
@@ -123,76 +113,148 @@ def _fresh_reason(pick: Pick) -> str:
     return age + (" · in key" if pick.harmonic else " · tempo fits")
 
 
-def rank(library: Library, history: History, requests: Sequence[str], today: datetime.date) -> Ranking:
-    result = Ranking(played=len(history.tonight))
-    positions = history.positions()
-    result.cats = _moments([moment_of(t, positions) for t in library])
+def _always(path: str) -> bool:
+    return True
 
-    recent = history.recent(RECENT_SETS)
-    recent_counts = history.set_counts(recent)
-    last = history.last_played()
 
-    def fresh_of(path: str) -> Tuple[str, Optional[int]]:
-        return freshness(last.get(path), recent_counts.get(path, 0), len(recent), today)
+def _fit_level(p: Pick) -> int:
+    return 3 if p.fits_now else 2 if p.tempo_fit else 1 if p.harmonic else 0
 
-    if history.tonight:
-        overplayed = sum(1 for path in history.tonight if fresh_of(path)[0] == OVERPLAYED)
-        result.rut = overplayed / len(history.tonight)
 
-    now_path = history.now
-    if now_path is None:
-        return result
-    now = library.get(now_path) or Track(path=now_path, title=now_path.rsplit("/", 1)[-1])
-    result.ok = True
-    result.now = now
+def _fresh_level(p: Pick) -> int:
+    return 2 if p.fresh in (NEVER, RESTED_LONG) else 1 if p.fresh == RESTED else 0
 
-    done = set(history.tonight)
-    followers = history.followers(now_path)
-    wanted = [p for p in dict.fromkeys(requests) if p in library and p not in done]
-    now_key = now.camelot
 
-    picks: List[Pick] = []
-    for track in library:
-        if track.path in done:
+def _off(p: Pick) -> float:
+    return p.tempo_off if p.tempo_off is not None else 1.0
+
+
+def _next_order(p: Pick):
+    return (-p.proven, -int(p.fitnow), -_fit_level(p), -_fresh_level(p), _off(p))
+
+
+def _best(picks: Iterable[Pick], level: Callable[[Pick], int], top: int, limit: int,
+          exists: Callable[[str], bool]) -> List[Pick]:
+    """Up to `limit` picks of a stream already in tempo order, re-ordered by descending level. The walk
+    stops as soon as `limit` picks of the top level are found: nothing later can pass them."""
+    levels: Dict[int, List[Pick]] = {}
+    for pick in picks:
+        lv = level(pick)
+        if lv == top and not exists(pick.track.path):
             continue
-        state, rest = fresh_of(track.path)
-        pick = Pick(
-            track=track,
-            proven=followers.get(track.path, 0),
-            harmonic=is_harmonic(now_key, track.camelot),
-            tempo_fit=tempo_fits(now.bpm, track.bpm),
-            tempo_off=tempo_ratio(now.bpm, track.bpm),
-            fresh=state,
-            rest=rest,
-            cat=moment_of(track, positions),
-            prep=track.path in wanted,
-        )
+        levels.setdefault(lv, []).append(pick)
+        if lv == top and len(levels[top]) >= limit:
+            break
+    chosen: List[Pick] = []
+    for lv in sorted(levels, reverse=True):
+        for pick in levels[lv]:
+            if len(chosen) >= limit:
+                return chosen
+            if lv == top or exists(pick.track.path):
+                chosen.append(pick)
+    return chosen
+
+
+class _Ranker:
+    """One ranking: the playing track, what is done tonight, and how to make a pick of any track."""
+
+    def __init__(self, library: Library, history: History, requests: Sequence[str], today: datetime.date,
+                 exists: Callable[[str], bool]):
+        self.library, self.history, self.today, self.exists = library, history, today, exists
+        self.index = library.index
+        self.stats = history.stats
+        self.recent = history.recent(RECENT_SETS)
+        self.recent_counts = history.set_counts(self.recent)
+        now_path = history.now or ""
+        self.now = library.get(now_path) or Track(path=now_path, title=now_path.rsplit("/", 1)[-1])
+        self.done: Set[str] = set(history.tonight)
+        self.followers = self.stats.followers.get(now_path, {})
+        self.wanted = [p for p in dict.fromkeys(requests) if p in library and p not in self.done]
+        self.near = neighbours(self.now.camelot)
+
+    def fresh_of(self, path: str) -> Tuple[str, Optional[int]]:
+        return freshness(self.stats.last_played.get(path), self.recent_counts.get(path, 0), len(self.recent),
+                         self.today)
+
+    def pick(self, track: Track) -> Pick:
+        state, rest = self.fresh_of(track.path)
+        pick = Pick(track=track, proven=self.followers.get(track.path, 0),
+                    harmonic=is_harmonic(self.now.camelot, track.camelot),
+                    tempo_fit=tempo_fits(self.now.bpm, track.bpm), tempo_off=tempo_ratio(self.now.bpm, track.bpm),
+                    fresh=state, rest=rest, cat=track.category, prep=track.path in self.wanted)
         pick.fitnow = pick.prep and pick.fits_now
-        picks.append(pick)
+        return pick
 
-    def fit_level(p: Pick) -> int:
-        return 3 if p.fits_now else 2 if p.tempo_fit else 1 if p.harmonic else 0
+    def walk(self, harmonic: bool, fitting: bool) -> Iterator[Pick]:
+        """Picks not done tonight in tempo order: in the harmonic keys or in the others; those whose tempo
+        fits (the walk ends past the tolerance) or those whose tempo does not."""
+        if harmonic:
+            lists = [self.index.key_tempo[k] for k in self.near if k in self.index.key_tempo]
+        else:
+            lists = [self.index.tempo]
+        near = set(self.near)
+        for off, position in by_tempo(lists, self.now.bpm):
+            if fitting and off > TOLERANCE + 1e-6:
+                return
+            track = self.library[position]
+            if track.path in self.done or tempo_fits(self.now.bpm, track.bpm) != fitting:
+                continue
+            if harmonic or self.index.keys[position] not in near:
+                yield self.pick(track)
 
-    def fresh_level(p: Pick) -> int:
-        return 2 if p.fresh in (NEVER, RESTED_LONG) else 1 if p.fresh == RESTED else 0
+    def next(self) -> List[Pick]:
+        followers = sorted((p for p in self.followers if p in self.library), key=self.index.position.get)
+        proven = [self.pick(self.library.get(p)) for p in followers if p not in self.done and self.exists(p)]
+        # In library order, so that equal requests keep the order of the library as every list does.
+        requests = [self.pick(self.library.get(p)) for p in sorted(self.wanted, key=self.index.position.get)
+                    if self.exists(p)]
+        chosen = sorted(proven, key=_next_order)
+        chosen += sorted((p for p in requests if p.fitnow and not p.proven), key=_next_order)
+        tiers = ((True, True), (False, True), (True, False))  # fit 3, tempo only (2), key only (1)
+        for harmonic, fitting in tiers:
+            if len(chosen) >= NEXT_LIMIT:
+                break
+            listed = {p.track.path for p in chosen}
+            stream = (p for p in self.walk(harmonic, fitting) if p.track.path not in listed and not p.proven)
+            chosen += _best(stream, _fresh_level, 2, NEXT_LIMIT - len(chosen), self.exists)
+        listed = {p.track.path for p in chosen}
+        chosen += sorted((p for p in requests if p.track.path not in listed and not _fit_level(p)), key=_next_order)
+        top = chosen[:NEXT_LIMIT]
+        listed = {p.track.path for p in top}
+        # A request the DJ lined up stays on the list however far down it ranks.
+        return top + sorted((p for p in requests if p.track.path not in listed), key=_next_order)
 
-    def next_order(p: Pick):
-        off = p.tempo_off if p.tempo_off is not None else 1.0
-        return (-p.proven, -int(p.fitnow), -fit_level(p), -fresh_level(p), off)
+    def fresh(self) -> List[Pick]:
+        def level(p: Pick) -> int:
+            return 1 if p.fresh == NEVER else 0
 
-    candidates = sorted((p for p in picks if p.proven > 0 or fit_level(p) > 0 or p.prep), key=next_order)
-    # A request the DJ lined up stays on the list however far down it ranks.
-    result.next = candidates[:NEXT_LIMIT] + [p for p in candidates[NEXT_LIMIT:] if p.prep]
+        chosen: List[Pick] = []
+        for harmonic in (True, False):
+            stream = (p for p in self.walk(harmonic, True) if p.fresh in (NEVER, RESTED_LONG))
+            chosen += _best(stream, level, 1, FRESH_LIMIT - len(chosen), self.exists)
+        return [replace(p, reason=_fresh_reason(p)) for p in chosen[:FRESH_LIMIT]]
 
-    def fresh_order(p: Pick):
-        return (-int(p.harmonic), -int(p.fresh == NEVER), p.tempo_off if p.tempo_off is not None else 1.0)
+    def bangers(self) -> List[Pick]:
+        chosen: List[Pick] = []
+        for count, paths in self.stats.by_count:
+            group = [self.pick(self.library.get(p)) for p in paths if p in self.library and p not in self.done]
+            group.sort(key=lambda p: (-int(p.tempo_fit), -int(p.harmonic), self.index.position[p.track.path]))
+            # In the rescue list the count is how many sets the track was in, not a sequence count.
+            chosen += [replace(p, proven=count) for p in group if self.exists(p.track.path)][:BANGER_LIMIT - len(chosen)]
+            if len(chosen) >= BANGER_LIMIT:
+                break
+        return chosen
 
-    fresh = sorted((p for p in picks if p.tempo_fit and p.fresh in (NEVER, RESTED_LONG)), key=fresh_order)
-    result.fresh = [replace(p, reason=_fresh_reason(p)) for p in fresh[:FRESH_LIMIT]]
 
-    plays = history.set_counts()
-    by_plays = [p for p in picks if plays.get(p.track.path, 0) > 0]
-    by_plays.sort(key=lambda p: (-plays[p.track.path], -int(p.tempo_fit), -int(p.harmonic)))
-    # In the rescue list the count is how many sets the track was in, not a sequence count.
-    result.bangers = [replace(p, proven=plays[p.track.path]) for p in by_plays[:BANGER_LIMIT]]
+def rank(library: Library, history: History, requests: Sequence[str], today: datetime.date,
+         exists: Optional[Callable[[str], bool]] = None) -> Ranking:
+    result = Ranking(played=len(history.tonight), cats=_moments(library.index.categories))
+    ranker = _Ranker(library, history, requests, today, exists or _always)
+    if history.tonight:
+        overplayed = sum(1 for path in history.tonight if ranker.fresh_of(path)[0] == OVERPLAYED)
+        result.rut = overplayed / len(history.tonight)
+    if history.now is None:
+        return result
+    result.ok, result.now = True, ranker.now
+    result.next, result.fresh, result.bangers = ranker.next(), ranker.fresh(), ranker.bangers()
     return result

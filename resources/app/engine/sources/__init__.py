@@ -2,23 +2,45 @@
 
 A source is the only part of the engine that knows a file format or a piece of DJ software. It hands the
 engine a `Snapshot` (plain model objects), and the ranking never looks further. The engine's loop calls
-`poll` a few times a second and ranks afresh whenever it answers True.
+`poll` four times a second and ranks afresh whenever it answers True. Every method runs on the engine's
+main thread.
 
-Adding a source for real DJ software (its library database, its history files, what is loaded on the
-decks right now):
-  1. write a `Source` subclass in a module beside demo.py; `start` reads the library and past sets
-     (below `music_dir` from settings.json, or wherever the software keeps them), `poll` notices a new
-     track in tonight's history, `snapshot` returns the model;
-  2. add it to `SOURCES` under a short name;
-  3. setup writes that name as "source" in settings.json, next to "music_dir".
-Until a real source exists the demo is served whatever settings.json says.
+Which source is served (`choose`): settings.json's "source" ("demo" or a program id below) with its
+optional "source_path" (where that program keeps its files; without it, the program's standard place);
+with no "source", the detected installation changed most recently; with none found, the demo.
+
+Adding a DJ program is one entry in `PROGRAMS`: the name of a module in this package that defines
+  ID, NAME                   the "source" value in settings.json; the program's name as the DJ knows it
+  places(home, env, system)  the folders where the program keeps its files on `system` ("darwin",
+                             "win32", "linux"), in order of preference; they need not exist. `home` and
+                             `env` come from the caller, so tests point them at a temporary home.
+  probe(path, count)         an `Installation` when `path` holds the program's files (else None): the
+                             time they last changed, and the track count when `count` is set and the
+                             count is cheap (None otherwise). It must take well under a second.
+  open_source(path)          a `Source` reading that folder; usually a `ProgramSource` (base.py), which
+                             re-reads only what changed, keeps the last good state when a file is damaged
+                             and says so once on stderr: a reader reports damage by raising `Damage`
+                             (or lets OSError, ValueError, sqlite3.Error out of its `load`).
+Detection (`detect`) runs `places` then `probe` for every program and offers the newest first; a probe
+that fails costs only that program.
 """
 import datetime
+import importlib
+import os
+import sys
 from dataclasses import dataclass, field
-from typing import Any, Callable, Dict, List, Mapping
+from typing import Any, Callable, Dict, List, Mapping, Optional, Tuple
 
 from ..history import History
 from ..library import Library
+
+DEMO = "demo"
+# Module names, one per DJ program; the order breaks ties between equally recent installations.
+PROGRAMS: Tuple[str, ...] = ()
+
+
+def _always(path: str) -> bool:
+    return True
 
 
 @dataclass
@@ -27,13 +49,18 @@ class Snapshot:
     history: History = field(default_factory=History)
     requests: List[str] = field(default_factory=list)  # track paths the DJ has lined up
     today: datetime.date = field(default_factory=datetime.date.today)
+    # Whether a track's file is there to be loaded; a track whose file is gone is never offered.
+    exists: Callable[[str], bool] = _always
 
 
 class Source:
-    """The interface every source implements. All methods run on the engine's main thread."""
+    """The interface every source implements."""
 
+    id = DEMO
+    name = "Demo crate"
     # Short text the panel appends to each pick's detail line to say where it comes from.
     label = ""
+    path = ""
 
     def start(self) -> None:
         """Reads (or, for the demo, creates) what the source needs; may take a moment."""
@@ -46,24 +73,101 @@ class Source:
         raise NotImplementedError
 
     def stop(self) -> None:
-        """Releases whatever the source holds; the engine ends after this."""
+        """Releases whatever the source holds; the engine ends or switches source after this."""
 
 
-SourceFactory = Callable[[str, Mapping[str, Any], Mapping[str, str]], Source]
+@dataclass(frozen=True)
+class Installation:
+    id: str
+    name: str
+    path: str
+    tracks: Optional[int]
+    changed: float  # Unix time the program's files last changed
+
+    def as_json(self) -> Dict[str, Any]:
+        return {"id": self.id, "name": self.name, "path": self.path, "tracks": self.tracks,
+                "changed": self.changed}
 
 
-def _demo(support: str, settings: Mapping[str, Any], env: Mapping[str, str]) -> Source:
+def program(program_id: str):
+    """The module of a program by its id, or None for an id no module claims."""
+    for module_name in PROGRAMS:
+        module = importlib.import_module("." + module_name, __name__)
+        if module.ID == program_id:
+            return module
+    return None
+
+
+def _modules():
+    return [importlib.import_module("." + name, __name__) for name in PROGRAMS]
+
+
+def detect(home: str, env: Mapping[str, str], system: str = sys.platform, count: bool = False,
+           warn: Callable[[str], None] = lambda line: None) -> List[Installation]:
+    """Every installation found in the standard places, the most recently changed first."""
+    found: List[Installation] = []
+    for module in _modules():
+        seen = set()
+        for place in module.places(home, env, system):
+            if place in seen:
+                continue
+            seen.add(place)
+            try:
+                installation = module.probe(place, count)
+            except Exception as error:  # a broken probe must not hide the other programs
+                warn("%s: cannot look at %s (%s)" % (module.NAME, place, error))
+                continue
+            if installation is not None:
+                found.append(installation)
+    order = {module.ID: i for i, module in enumerate(_modules())}
+    found.sort(key=lambda inst: (-inst.changed, order.get(inst.id, 0)))
+    return found
+
+
+@dataclass(frozen=True)
+class Choice:
+    """What the engine should serve: a source id and the folder it reads ("" for the demo or for a
+    program's standard place). `why` says how it was chosen, for the line on stderr."""
+    id: str
+    path: str = ""
+    why: str = ""
+
+    def same(self, other: Optional["Choice"]) -> bool:
+        return other is not None and (self.id, self.path) == (other.id, other.path)
+
+
+def chosen_in_settings(settings: Mapping[str, Any]) -> bool:
+    """Whether settings.json names a source this engine serves (else the engine detects)."""
+    name = settings.get("source")
+    return name == DEMO or (isinstance(name, str) and bool(name) and program(name) is not None)
+
+
+def choose(settings: Mapping[str, Any], home: str, env: Mapping[str, str], system: str = sys.platform,
+           warn: Callable[[str], None] = lambda line: None) -> Choice:
+    name = settings.get("source")
+    if name == DEMO:
+        return Choice(DEMO, why="chosen in settings.json")
+    if chosen_in_settings(settings):
+        path = settings.get("source_path")
+        if isinstance(path, str) and path:
+            return Choice(name, os.path.expanduser(path), "chosen in settings.json")
+        module = program(name)
+        places = module.places(home, env, system)
+        existing = [p for p in places if os.path.exists(p)]
+        return Choice(name, (existing or places or [""])[0], "chosen in settings.json, standard place")
+    if name not in (None, ""):
+        warn("settings.json names the source %r, which this engine does not know: detecting instead" % name)
+    found = detect(home, env, system, warn=warn)
+    if found:
+        return Choice(found[0].id, found[0].path, "detected, changed most recently")
+    return Choice(DEMO, why="no DJ software found")
+
+
+def make_source(support: str, choice: Choice, env: Mapping[str, str]) -> Source:
+    if choice.id != DEMO:
+        module = program(choice.id)
+        if module is not None:
+            return module.open_source(choice.path)
     from .demo import DemoSource
 
     return DemoSource.from_environment(support, env)
-
-
-# Source name (settings.json "source") -> factory(support directory, settings, environment).
-SOURCES: Dict[str, SourceFactory] = {"demo": _demo}
-DEFAULT_SOURCE = "demo"
-
-
-def make_source(support: str, settings: Mapping[str, Any], env: Mapping[str, str]) -> Source:
-    name = settings.get("source")
-    factory = SOURCES.get(name if isinstance(name, str) else DEFAULT_SOURCE) or SOURCES[DEFAULT_SOURCE]
-    return factory(support, settings, env)

@@ -1,0 +1,219 @@
+"""The shared base of sources that read a DJ program's own files, and the value rules they share.
+
+A `ProgramSource` is made of `Part`s (the library, the history, the crates...). Each part has a cheap
+signature (stat results, a directory listing, a database's change counter) and a load. At most every
+`CHECK_EVERY` seconds the signatures are taken again, and only a part whose signature moved is read
+again. A load that fails keeps the part's last good value: the feed goes on (or waits, when nothing was
+ever read), one line on stderr says what is wrong, and one more says when it reads again. Damage that
+waiting may cure (a database the program holds locked) is retried every `RETRY_TRANSIENT` seconds,
+other damage when the file changes. A file that changes while it is read is read again at the next
+check rather than trusted.
+
+Nothing here writes, creates, locks or renames anything in the program's folders.
+
+Threads: everything runs on the engine's main thread.
+"""
+import datetime
+import math
+import os
+import sqlite3
+import struct
+import sys
+import time
+from dataclasses import dataclass, replace
+from typing import Any, Callable, Dict, Hashable, Mapping, Optional, Sequence
+
+from ..keys import parse_key
+from . import Snapshot, Source
+
+CHECK_EVERY = 0.5  # seconds between signature checks: the panel polls every 2 s, a stat costs microseconds
+RETRY_TRANSIENT = 1.0
+# The newest set counts as tonight while its last entry is younger than this; after that it is history
+# and nothing is playing (a DJ opening the panel days after the last gig sees the waiting state).
+TONIGHT_HOURS = 6.0
+MIN_BPM, MAX_BPM = 20.0, 400.0
+EARLIEST = 631152000.0  # 1990-01-01: no DJ software wrote history before that
+REQUESTS = "requests"
+
+# Playlist or crate names that mark a moment of the night, compared lower-case without spaces, hyphens
+# or underscores ("Warm-up", "warm up" and "WARMUP" are one name).
+MOMENT_NAMES = {
+    "warmup": "warmup", "opening": "warmup", "openers": "warmup",
+    "build": "build", "buildup": "build",
+    "peak": "peak", "peaktime": "peak", "peakhour": "peak",
+    "closing": "closing", "closers": "closing", "cooldown": "closing", "afterhours": "closing",
+}
+
+READ_ERRORS = (OSError, ValueError, UnicodeError, struct.error, sqlite3.Error, EOFError, OverflowError)
+
+
+class Damage(Exception):
+    """A DJ program's file that cannot be read as it should. `transient` when waiting may cure it (the
+    program holds the database locked) rather than only a new version of the file."""
+
+    def __init__(self, message: str, transient: bool = False):
+        super().__init__(message)
+        self.transient = transient
+
+
+@dataclass
+class Part:
+    name: str  # what the stderr line calls it: "library", "history", "crates"
+    signature: Callable[[], Hashable]  # cheap; changes whenever the content may have
+    load: Callable[[], Any]  # the read; raises Damage or one of READ_ERRORS when the files are damaged
+
+
+def _plain(error: BaseException) -> str:
+    if isinstance(error, OSError) and error.strerror:
+        return "%s: %s" % (error.strerror, error.filename or "")
+    return str(error) or type(error).__name__
+
+
+class ProgramSource(Source):
+    """A source that reads a DJ program's files through `parts()` and turns the parts' last good values
+    into a snapshot with `build()`. Subclasses set `id`, `name` and `path`."""
+
+    def __init__(self, path: str, say: Callable[[str], None] = lambda line: sys.stderr.write(line + "\n")):
+        self.path = path
+        self.say = say
+        self.values: Dict[str, Any] = {}
+        self._seen: Dict[str, Hashable] = {}
+        self._broken: Dict[str, str] = {}
+        self._retry_at: Dict[str, float] = {}
+        self._next_check = 0.0
+        self._snapshot = Snapshot(exists=os.path.exists)
+
+    def parts(self) -> Sequence[Part]:
+        raise NotImplementedError
+
+    def build(self, values: Mapping[str, Any]) -> Snapshot:
+        """The snapshot from each part's last good value (a part never read yet is absent)."""
+        raise NotImplementedError
+
+    def start(self) -> None:
+        self._refresh(time.monotonic())
+
+    def poll(self, now: float) -> bool:
+        if now < self._next_check:
+            return False
+        self._next_check = now + CHECK_EVERY
+        return self._refresh(now)
+
+    def snapshot(self) -> Snapshot:
+        return replace(self._snapshot, today=datetime.date.today())
+
+    @property
+    def damaged(self) -> bool:
+        return bool(self._broken)
+
+    def _signature(self, part: Part) -> Hashable:
+        try:
+            return part.signature()
+        except READ_ERRORS as error:
+            return ("unreadable", _plain(error))
+
+    def _refresh(self, now: float) -> bool:
+        changed = False
+        for part in self.parts():
+            signature = self._signature(part)
+            retry = part.name in self._retry_at and now >= self._retry_at[part.name]
+            if part.name in self._seen and signature == self._seen[part.name] and not retry:
+                continue
+            self._retry_at.pop(part.name, None)
+            try:
+                value = part.load()
+            except Damage as error:
+                self._damaged(part, signature, str(error), error.transient, now)
+                continue
+            except READ_ERRORS as error:
+                self._damaged(part, signature, _plain(error), False, now)
+                continue
+            if self._signature(part) != signature:
+                continue  # changed while read: read it again at the next check rather than trust it
+            self._seen[part.name] = signature
+            self.values[part.name] = value
+            changed = True
+            if self._broken.pop(part.name, None) is not None:
+                self.say("%s: %s readable again" % (self.name, part.name))
+        if changed:
+            self._snapshot = self.build(self.values)
+        return changed
+
+    def _damaged(self, part: Part, signature: Hashable, message: str, transient: bool, now: float) -> None:
+        self._seen[part.name] = signature
+        if transient:
+            self._retry_at[part.name] = now + RETRY_TRANSIENT
+        if self._broken.get(part.name) != message:
+            self._broken[part.name] = message
+            kept = "keeping what was read before" if part.name in self.values else "nothing to show yet"
+            self.say("%s: cannot read the %s at %s (%s); %s" % (self.name, part.name, self.path, message, kept))
+
+
+def stamp(path: str) -> Optional[Hashable]:
+    """A file's change signature: None when it is absent."""
+    try:
+        st = os.stat(path)
+    except OSError:
+        return None
+    return (st.st_mtime_ns, st.st_size, st.st_ino)
+
+
+def mtime(path: str) -> float:
+    try:
+        return os.stat(path).st_mtime
+    except OSError:
+        return 0.0
+
+
+def number(value: Any) -> Optional[float]:
+    """A finite number from a number or its text, else None."""
+    try:
+        result = float(value.strip() if isinstance(value, str) else value)
+    except (TypeError, ValueError, OverflowError):
+        return None
+    return result if math.isfinite(result) else None
+
+
+def sane_bpm(value: Any) -> float:
+    """A tempo as analysed, or 0.0 (unknown) for anything no track has."""
+    bpm = number(value)
+    return bpm if bpm is not None and MIN_BPM <= bpm <= MAX_BPM else 0.0
+
+
+def sane_time(value: Any, now: Optional[float] = None) -> Optional[float]:
+    """Unix seconds that a DJ program can have written (not before 1990, not after tomorrow), else None."""
+    seconds = number(value)
+    latest = (time.time() if now is None else now) + 86400.0
+    return seconds if seconds is not None and EARLIEST <= seconds <= latest else None
+
+
+def local_date(seconds: float) -> datetime.date:
+    return datetime.datetime.fromtimestamp(seconds).date()
+
+
+def camelot_text(text: Any) -> str:
+    """A key in the feed's one notation ("8A"); "" when it is not a key. Of a pair such as "D♯m/E♭m"
+    the first spelling is read."""
+    if not isinstance(text, str):
+        return ""
+    key = parse_key(text.split("/")[0])
+    return str(key) if key is not None else ""
+
+
+def _plain_name(name: str) -> str:
+    return "".join(c for c in name.lower() if c not in " -_")
+
+
+def moment_named(name: Any) -> Optional[str]:
+    """The moment a playlist or crate stands for by its name, or None."""
+    return MOMENT_NAMES.get(_plain_name(name)) if isinstance(name, str) else None
+
+
+def is_requests(name: Any) -> bool:
+    return isinstance(name, str) and _plain_name(name) == REQUESTS
+
+
+def is_tonight(last_entry: Optional[float], now: Optional[float] = None) -> bool:
+    if last_entry is None:
+        return False
+    return (time.time() if now is None else now) - last_entry <= TONIGHT_HOURS * 3600.0
