@@ -1,7 +1,7 @@
-"""VirtualDJ, Traktor, Engine DJ and rekordbox XML readers on files written here from the programs'
-published formats: one table per format of what its reader must produce, one table of damaged files
-across all four, and an entity bomb."""
+"""VirtualDJ, Traktor, Engine DJ and rekordbox XML sources on files written from the published formats: a
+table per format of what its source serves, detection, damaged files and an entity bomb, VirtualDJ live."""
 import datetime
+import json
 import os
 import resource
 import shutil
@@ -11,8 +11,8 @@ import time
 import unittest
 from urllib.parse import quote
 
-from engine.sources import enginedj, rekordbox_xml, traktor, virtualdj
-from engine.sources.dj_files import Damaged
+from engine_harness import EngineRun, request, wait_for
+from engine.sources import detect, enginedj, rekordbox_xml, traktor, virtualdj
 
 CAFE = "Café Über Straße"
 
@@ -21,116 +21,131 @@ class FormatCase(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="cw-formats-")
         self.addCleanup(shutil.rmtree, self.dir)
-        self.music = self.path("Music")
-        for name in ("a", "b", CAFE):
-            self.write("Music/%s.mp3" % name, b"")
 
     def path(self, *parts):
         return os.path.join(self.dir, *parts)
 
     def song(self, name):
-        return os.path.join(self.music, name + ".mp3")
+        return self.path("Music", name + ".mp3")
 
-    def write(self, rel, data, mode="wb"):
+    def write(self, rel, data):
         os.makedirs(os.path.dirname(self.path(rel)), exist_ok=True)
-        with open(self.path(rel), mode) as f:
-            f.write(data.encode("utf-8") if isinstance(data, str) and "b" in mode else data)
+        with open(self.path(rel), "wb") as f:
+            f.write(data.encode("utf-8") if isinstance(data, str) else data)
         return self.path(rel)
+
+    def serve(self, source):
+        self.said = []
+        source.say = self.said.append
+        source.start()
+        snap = source.snapshot()
+        self.tracks = {t.path: t for t in snap.library}
+        return snap
 
     def check(self, rows):
         for what, got, expected in rows:
             with self.subTest(what):
                 self.assertEqual(got, expected)
 
+    def track(self, name):
+        track = self.tracks[self.song(name)]
+        return track.key, track.bpm, track.title, track.category
+
 
 class VirtualDJTest(FormatCase):
-    def test_reader(self):
-        songs = [(self.song("a"), '<Tags Author="A &amp; B" Title="One" Key="Am"/><Infos PlayCount="3"/>'
-                  '<Scan Bpm="0.5" Key="C"/>'),
-                 (self.song(CAFE), '<Tags Author="X" Title="%s"/><Scan Bpm="0" Key="A#m"/>' % CAFE),
-                 (self.song("b"), '<Tags Title="Two"/><Scan Bpm="0.48"/>'),
-                 (self.song("gone"), '<Tags Title="Gone"/>'), ("netsearch://dz1", '<Tags Title="Stream"/>')]
-        self.write("vdj/database.xml", '<?xml version="1.0" encoding="UTF-8"?>\r\n<VirtualDJ_Database Version="8">\r\n'
+    ENTRY = "#EXTVDJ:<time>21:00</time><artist>A</artist><title>%s</title>\r\n%s\r\n"
+
+    def home(self):
+        songs = [(self.song("a"), '<Tags Author="A &amp; B" Title="One" Key="Am"/><Scan Bpm="0.5" Key="C"/>'),
+                 (self.song(CAFE), '<Tags Title="%s"/><Scan Bpm="0" AltBpm="0.5" Key="A#m"/>' % CAFE),
+                 (self.song("b"), '<Scan Bpm="0.48"/>'), ("netsearch://dz1", '<Tags Title="Stream"/>')]
+        self.write("vdj/database.xml", '<?xml version="1.0" encoding="UTF-8"?>\r\n<VirtualDJ_Database>\r\n'
                    + "".join('<Song FilePath="%s">%s</Song>\r\n' % s for s in songs) + "</VirtualDJ_Database>\r\n")
-        entry = '#EXTVDJ:<time>21:0%d</time><artist>%s</artist><title>%s</title>\r\n%s\r\n'
-        self.write("vdj/History/2024/01/2024-01-05.m3u", "#EXTM3U\r\n" + entry % (1, "A", "One", self.song("a"))
-                   + entry % (2, "", "Two", self.song("b")))
-        self.write("vdj/History/tracklist.txt", "VirtualDJ History - 2024/01/05\r\n21:01 : A - One\r\n")
-        today = (entry % (1, "X", CAFE, self.song(CAFE))).encode() + (entry % (4, "Y", "Cut", self.song(CAFE))).encode()
-        self.write("vdj/History/%s.m3u" % datetime.date.today(), today[:-8])  # cut inside "ß"
-        got = virtualdj.read(self.path("vdj"))
-        tracks = {t.path: t for t in got.tracks}
+        self.write("vdj/Playlists/Warm-up.m3u", self.ENTRY % ("", self.song("b")))
+        self.write("vdj/Playlists/Requests.m3u", self.ENTRY % ("", self.song(CAFE)))
+        self.write("vdj/History/2024/01/2024-01-05.m3u", self.ENTRY % ("", self.song("a"))
+                   + self.ENTRY % ("", self.song("b")))
+        self.write("vdj/History/tracklist.txt", "VirtualDJ History - 2024/01/05\r\n21:00 : A - One\r\n")
+        return self.write("vdj/History/%s.m3u" % datetime.date.today(), self.ENTRY % (CAFE, self.song(CAFE)))
+
+    def test_source(self):
+        tonight = self.home()
+        with open(tonight, "ab") as f:
+            f.write((self.ENTRY % ("Cut", self.song(CAFE))).encode()[:-8])  # cut inside "ß"
+        snap = self.serve(virtualdj.open_source(self.path("vdj")))
         self.check([
-            ("tracks with files, no stream", sorted(tracks), sorted(self.song(n) for n in ("a", "b", CAFE))),
-            ("typed key wins, seconds per beat", (tracks[self.song("a")].key, tracks[self.song("a")].bpm), ("8A", 120.0)),
-            ("entities decoded", tracks[self.song("a")].artist, "A & B"),
-            ("analysed key, Bpm 0 is unknown", (tracks[self.song(CAFE)].key, tracks[self.song(CAFE)].bpm), ("3A", 0.0)),
-            ("title intact", tracks[self.song(CAFE)].title, CAFE),
-            ("play counts", got.play_counts, {self.song("a"): 3}),
-            ("skipped", got.skipped, 1),
-            ("past set once, from History/YYYY/MM", [(s.date, s.plays) for s in got.past_sets],
+            ("files, no stream", sorted(self.tracks), sorted(self.song(n) for n in ("a", "b", CAFE))),
+            ("typed key wins, seconds per beat", self.track("a"), ("8A", 120.0, "One", None)),
+            ("analysed key, Bpm 0 is unknown, title intact", self.track(CAFE), ("3A", 0.0, CAFE, None)),
+            ("moment from a playlist", self.track("b")[3], "warmup"),
+            ("requests", snap.requests, [self.song(CAFE)]),
+            ("past set once, from History/YYYY/MM", [(s.date, s.plays) for s in snap.history.past_sets],
              [(datetime.date(2024, 1, 5), (self.song("a"), self.song("b")))]),
-            ("tonight without the entry being written", got.tonight, [self.song(CAFE)]),
+            ("tonight without the entry being written", snap.history.tonight, [self.song(CAFE)]),
         ])
+        os.utime(tonight, (time.time() - 7 * 3600,) * 2)  # hours since the last track: the night is over
+        self.assertEqual(self.serve(virtualdj.open_source(self.path("vdj"))).history.tonight, [])
 
     def test_an_entry_counts_once_its_line_is_complete(self):
         line = ("#EXTVDJ:<title>%s</title>\n%s\n" % (CAFE, self.song(CAFE))).encode()
-        for cut in range(len(line)):
-            with self.subTest(cut=cut):
-                self.assertEqual([e.path for e in virtualdj.parse_m3u(line[:cut])], [])
-        self.assertEqual(virtualdj.parse_m3u(line), [virtualdj.Entry(self.song(CAFE), "", CAFE)])
+        self.assertEqual([virtualdj.parse_m3u(line[:cut]) for cut in range(len(line) + 1)],
+                         [[]] * len(line) + [[self.song(CAFE)]])
+
+    def test_the_engine_follows_the_set_live(self):
+        tonight, run = self.home(), EngineRun()
+        os.makedirs(run.support)
+        with open(os.path.join(run.support, "settings.json"), "w") as f:
+            json.dump({"source": "virtualdj", "source_path": self.path("vdj")}, f)
+        with run:
+            port = run.wait_serving()
+            now = lambda: (json.loads(request(port)[1]).get("now") or {}).get("path")
+            self.assertEqual(wait_for(now, 20), self.song(CAFE))
+            with open(tonight, "ab") as f:
+                f.write((self.ENTRY % ("One", self.song("a"))).encode())
+            self.assertTrue(wait_for(lambda: now() == self.song("a"), 3), "now playing did not follow")
 
 
 class TraktorTest(FormatCase):
-    def entry(self, volume, folder, name, extra):
-        return '<ENTRY TITLE="%s" ARTIST="Art"><LOCATION VOLUME="%s" DIR="%s" FILE="%s.mp3"/>%s</ENTRY>' % (
-            name, volume, folder, name, extra)
-
-    def key(self, volume, folder, name, packed=0):
-        return ('<ENTRY><PRIMARYKEY TYPE="TRACK" KEY="%s%s%s.mp3"/><EXTENDEDDATA STARTDATE="%d"/></ENTRY>'
-                % (volume, folder, name, packed))
-
     def nml(self, rel, entries, playlists):
         nodes = "".join('<NODE TYPE="PLAYLIST" NAME="%s"><PLAYLIST>%s</PLAYLIST></NODE>' % p for p in playlists)
         self.write(rel, '<?xml version="1.0" encoding="UTF-8" standalone="no" ?><NML VERSION="19"><COLLECTION>'
                    + "".join(entries) + '</COLLECTION><PLAYLISTS><NODE TYPE="FOLDER" NAME="$ROOT"><SUBNODES>'
                    + nodes + "</SUBNODES></NODE></PLAYLISTS></NML>")
 
-    def test_reader(self):
-        os.makedirs(self.path("Volumes", "Stick", "Sets"))
+    def test_source(self):
+        os.makedirs(self.path("Volumes", "Stick"))
         os.symlink("/", self.path("Volumes", "Macintosh HD"))
-        self.write("Volumes/Stick/Sets/b.mp3", b"")
-        boot = "/:" + "/:".join(self.music.strip("/").split("/")) + "/:"
-        boot_entry = lambda name, key, tempo: self.entry("Macintosh HD", boot, name, (
-            '<INFO PLAYCOUNT="4" LAST_PLAYED="2024/3/2"/><TEMPO BPM="%s"/><MUSICAL_KEY VALUE="%s"/>' % (tempo, key)))
+        boot = ("Macintosh HD", "/:" + "/:".join(self.path("Music").strip("/").split("/")) + "/:")
+        stick = ("Stick", "/:Sets/:")
+        def entry(where, name, extra=""):
+            return '<ENTRY TITLE="%s" ARTIST="Art"><LOCATION VOLUME="%s" DIR="%s" FILE="%s.mp3"/>%s</ENTRY>' % (
+                name, where[0], where[1], name, extra)
+        def plays(*keys):
+            return "".join('<ENTRY><PRIMARYKEY TYPE="TRACK" KEY="%s%s%s.mp3"/><EXTENDEDDATA STARTDATE="%d"/>'
+                           '</ENTRY>' % (where + (name, 2024 << 16 | 3 << 8 | day)) for where, name, day in keys)
         self.nml("tk/collection.nml", [
-            boot_entry("a", 21, "124.5"), boot_entry(CAFE, 6, "fast"),
-            self.entry("Stick", "/:Sets/:", "b", '<MUSICAL_KEY VALUE="24"/>'),
-            self.entry("Gone", "/:Sets/:", "c", ""), '<ENTRY TITLE="No location"/>'],
-            [("Requests", self.key("Stick", "/:Sets/:", "b"))])
-        march = lambda day: 2024 << 16 | 3 << 8 | day
-        self.nml("tk/History/history_2024y03m09d_21h00m00s.nml", [], [("HISTORY", self.key(
-            "Macintosh HD", boot, "a", march(9)) + self.key("Stick", "/:Sets/:", "b", march(10)))])
-        self.nml("tk/History/history_2024y03m16d_21h00m00s.nml", [self.entry("Macintosh HD", boot, "new", "")],
-                 [("HISTORY", self.key("Stick", "/:Sets/:", "b") + self.key("Macintosh HD", boot, "new"))])
-        got = traktor.read(self.path("tk"), volumes_root=self.path("Volumes"))
-        tracks = {t.path: t for t in got.tracks}
-        stick = self.path("Volumes", "Stick", "Sets", "b.mp3")
+            entry(boot, "a", '<TEMPO BPM="124.5"/><MUSICAL_KEY VALUE="21"/><INFO KEY="1d"/>'),
+            entry(boot, CAFE, '<TEMPO BPM="fast"/><MUSICAL_KEY VALUE="6"/>'),
+            entry(stick, "b", '<MUSICAL_KEY VALUE="24"/>'), entry(("Gone", "/:Sets/:"), "c"), '<ENTRY TITLE="None"/>'],
+            [("Requests", plays((stick, "b", 0))), ("Peak Time", plays((boot, "a", 0)))])
+        for day, played in [(9, plays((boot, "a", 10), (stick, "b", 11))),
+                            (16, plays((stick, "b", 16), (boot, CAFE, 0)))]:
+            self.nml("tk/History/history_2024y03m%02dd_21h00m00s.nml" % day, [], [("HISTORY", played)])
+        source = traktor.open_source(self.path("tk"))
+        source.volumes_root = self.path("Volumes")
+        snap = self.serve(source)
+        stick_b = self.path("Volumes", "Stick", "Sets", "b.mp3")
         self.check([
-            ("boot volume from /, mounted one under Volumes, the unplugged one left out",
-             sorted(tracks), sorted([self.song("a"), self.song(CAFE), stick])),
-            ("MUSICAL_KEY, TEMPO", (tracks[self.song("a")].key, tracks[self.song("a")].bpm), ("8A", 124.5)),
-            ("odd key and tempo cost those fields", (tracks[self.song(CAFE)].key, tracks[self.song(CAFE)].bpm,
-                                                      tracks[stick].key), ("2B", 0.0, "")),
-            ("title intact", tracks[self.song(CAFE)].title, CAFE),
-            ("skipped", got.skipped, 1),
-            ("counts", (got.play_counts[self.song("a")], got.last_played[self.song("a")]),
-             (4, datetime.date(2024, 3, 2))),
-            ("playlists", got.playlists, {"Requests": [stick]}),
-            ("past set by its first STARTDATE", [(s.date, s.plays) for s in got.past_sets],
-             [(datetime.date(2024, 3, 9), (self.song("a"), stick))]),
-            ("newest history is tonight", got.tonight, [stick, self.song("new")]),
-            ("its own collection names the track now playing", got.known[self.song("new")].title, "new"),
+            ("boot volume from /, the others under Volumes", sorted(self.tracks), sorted([
+                self.song("a"), self.song(CAFE), stick_b, self.path("Volumes", "Gone", "Sets", "c.mp3")])),
+            ("MUSICAL_KEY, not INFO KEY; TEMPO; moment", self.track("a"), ("8A", 124.5, "a", "peak")),
+            ("odd tempo costs the tempo, title intact", self.track(CAFE), ("2B", 0.0, CAFE, None)),
+            ("requests", snap.requests, [stick_b]),
+            ("past set by its first STARTDATE", [(s.date, s.plays) for s in snap.history.past_sets],
+             [(datetime.date(2024, 3, 10), (self.song("a"), stick_b))]),
+            ("newest history is tonight", snap.history.tonight, [stick_b, self.song(CAFE)]),
+            ("said once what was left out", self.said, ["Traktor: 1 entries of the library name no file and are "
+                                                        "left out"]),
         ])
 
 
@@ -144,120 +159,122 @@ def sqlite_file(path, script, rows):
 
 
 class EngineDJTest(FormatCase):
-    def test_reader(self):
-        lib = self.path("Engine Library")
+    def test_source(self):
+        lib, dbs = self.path("Engine Library"), self.path("Engine Library", "Database2")
         rel = lambda name: "../Music/%s.mp3" % name
-        sqlite_file(os.path.join(lib, "Database2", "m.db"), (
+        sqlite_file(os.path.join(dbs, "m.db"), (
             "CREATE TABLE Track (id INTEGER PRIMARY KEY, path TEXT, title TEXT, artist TEXT, bpm INTEGER,"
-            " bpmAnalyzed REAL, key INTEGER, dateAdded INTEGER, isPlayed INTEGER, timeLastPlayed INTEGER);"
-            "CREATE TABLE Playlist (id INTEGER PRIMARY KEY, title TEXT);"
-            "CREATE TABLE PlaylistEntity (id INTEGER PRIMARY KEY, listId INTEGER, trackId INTEGER,"
-            " nextEntityId INTEGER);"), [
-            ("Track", [(1, rel("a"), "One", "Art", 124, 123.6, 1, 0, 1, 1709900000),
-                       (2, rel(CAFE), CAFE, "X", 0, None, 19, 0, 0, None), (3, None, "No path", "", 0, 120, 2, 0, 0, 0),
-                       (4, rel("b"), "Two", "", 120, 120.2, 40, 0, 0, 0), (5, rel("gone"), "Gone", "", 0, 0, 0, 0, 0, 0)]),
-            ("Playlist", [(1, "Requests")]), ("PlaylistEntity", [(7, 1, 4, 0), (6, 1, 2, 7)])])
-        sqlite_file(os.path.join(lib, "Database2", "hm.db"), (
-            "CREATE TABLE Track (id INTEGER PRIMARY KEY, path TEXT, title TEXT, artist TEXT, originTrackId INTEGER);"
+            " bpmAnalyzed REAL, key INTEGER); CREATE TABLE Playlist (id INTEGER PRIMARY KEY, title TEXT);"
+            "CREATE TABLE PlaylistEntity (id INTEGER PRIMARY KEY, listId INT, trackId INT, nextEntityId INT);"), [
+            ("Track", [(1, rel("a"), "One", "Art", 124, 123.6, 1), (2, rel(CAFE), CAFE, "X", 0, None, 19),
+                       (3, None, "No path", "", 0, 120, 2), (4, rel("b"), "", "", 120, 120.2, 40)]),
+            ("Playlist", [(1, "Requests"), (2, "closing")]),
+            ("PlaylistEntity", [(6, 1, 4, 0), (7, 1, 2, 6), (8, 2, 1, 0)])])
+        sqlite_file(os.path.join(dbs, "hm.db"), (
+            "CREATE TABLE Track (id INTEGER PRIMARY KEY, path TEXT, originTrackId INTEGER);"
             "CREATE TABLE Historylist (id INTEGER PRIMARY KEY, startTime INTEGER);"
-            "CREATE TABLE HistorylistEntity (id INTEGER PRIMARY KEY, listId INTEGER, trackId INTEGER,"
-            " startTime INTEGER);"), [
-            ("Track", [(10, rel("a-as-once-named"), "One", "Art", 1), (11, rel("b"), "Two", "", 4), (12, rel("new"), "New", "", 99)]),
+            "CREATE TABLE HistorylistEntity (id INTEGER PRIMARY KEY, listId INT, trackId INT, startTime INT);"), [
+            ("Track", [(10, rel("a-as-once-named"), 1), (11, rel("b"), 4), (12, rel("new"), 99)]),
             ("Historylist", [(1, 1709900000), (2, 1710500000)]),
             ("HistorylistEntity", [(1, 1, 10, 1709900100), (2, 1, 11, 1709900400), (4, 2, 12, 1710500400),
                                    (3, 2, 11, 1710500100)])])
-        before = {n: os.stat(os.path.join(lib, "Database2", n)).st_mtime_ns for n in ("m.db", "hm.db")}
-        got = enginedj.read(lib)
-        tracks = {t.path: t for t in got.tracks}
+        state = lambda: [(n, os.stat(os.path.join(dbs, n)).st_mtime_ns) for n in sorted(os.listdir(dbs))]
+        before = state()
+        snap = self.serve(enginedj.open_source(lib))
         self.check([
-            ("relative paths, existing files, no NULL path", sorted(tracks), sorted(self.song(n) for n in ("a", "b", CAFE))),
-            ("bpmAnalyzed, key 1 is Am", (tracks[self.song("a")].bpm, tracks[self.song("a")].key), (123.6, "8A")),
-            ("key 19 is Cm, NULL tempo unknown", (tracks[self.song(CAFE)].key, tracks[self.song(CAFE)].bpm), ("5A", 0.0)),
-            ("key out of range", tracks[self.song("b")].key, ""),
-            ("title intact", tracks[self.song(CAFE)].title, CAFE),
-            ("skipped", got.skipped, 1),
-            ("playlist in chain order", got.playlists, {"Requests": [self.song(CAFE), self.song("b")]}),
-            ("past set through originTrackId", [s.plays for s in got.past_sets], [(self.song("a"), self.song("b"))]),
-            ("newest session by start time is tonight", got.tonight, [self.song("b"), self.song("new")]),
-            ("last played", got.last_played, {self.song("a"): datetime.date.fromtimestamp(1709900000)}),
-            ("nothing written", ({n: os.stat(os.path.join(lib, "Database2", n)).st_mtime_ns for n in before},
-                                 sorted(os.listdir(os.path.join(lib, "Database2")))), (before, ["hm.db", "m.db"])),
+            ("relative paths, no NULL path", sorted(self.tracks), sorted(self.song(n) for n in ("a", "b", CAFE))),
+            ("bpmAnalyzed, key 1 is Am, moment", self.track("a"), ("8A", 123.6, "One", "closing")),
+            ("key 19 is Cm, NULL tempo unknown, title intact", self.track(CAFE), ("5A", 0.0, CAFE, None)),
+            ("key out of range, title from the file", self.track("b")[::2], ("", "b")),
+            ("playlist in chain order", snap.requests, [self.song(CAFE), self.song("b")]),
+            ("past set through originTrackId", [s.plays for s in snap.history.past_sets],
+             [(self.song("a"), self.song("b"))]),
+            ("newest session by start time is tonight", snap.history.tonight, [self.song("b"), self.song("new")]),
+            ("nothing written or created", state(), before),
         ])
 
 
 class RekordboxXmlTest(FormatCase):
-    def document(self, playlists):
+    def export(self, playlists):
         url = lambda name: "file://localhost" + quote(self.song(name))
-        tracks = [(1, "One", "Art", "124.00", "Abm", url("a")), (2, CAFE, "X", "fast", "5A", url(CAFE)),
-                  (3, "Two", "", "128", "F#", url("b")), (4, "Web", "", "120", "", "https://example.com/w.mp3"),
-                  (5, "Gone", "", "120", "", url("gone"))]
+        tracks = [(1, "One", "Abm", "124.00", url("a")), (2, CAFE, "5A", "fast", url(CAFE)),
+                  (3, "", "F#", "128", url("b")), (4, "Web", "", "120", "https://example.com/w.mp3"),
+                  (5, "Odd", "", "", "file://localhost/%FF.mp3")]
         self.write("rb.xml", '<?xml version="1.0" encoding="UTF-8"?><DJ_PLAYLISTS Version="1.0.0"><COLLECTION>'
-                   + "".join('<TRACK TrackID="%d" Name="%s" Artist="%s" AverageBpm="%s" Tonality="%s" PlayCount="2"'
-                             ' Location="%s"><TEMPO Bpm="1"/></TRACK>' % t for t in tracks)
-                   + '</COLLECTION><PLAYLISTS><NODE Type="0" Name="ROOT">' + "".join(
-                       '<NODE Type="1" Name="%s" KeyType="%d">%s</NODE>' % (name, by_url, "".join(
-                           '<TRACK Key="%s"/>' % (url(k) if by_url else k) for k in keys))
-                       for name, by_url, keys in playlists) + "</NODE></PLAYLISTS></DJ_PLAYLISTS>")
-        return rekordbox_xml.read(self.path("rb.xml"))
+                   + "".join(
+            '<TRACK TrackID="%d" Name="%s" Tonality="%s" AverageBpm="%s" Location="%s"><TEMPO Bpm="1"/></TRACK>' % t
+            for t in tracks) + '</COLLECTION><PLAYLISTS><NODE Type="0" Name="ROOT">' + "".join(
+            '<NODE Type="1" Name="%s" KeyType="%d">%s</NODE>' % (name, by_url, "".join(
+                '<TRACK Key="%s"/>' % (url(k) if by_url else k) for k in keys)) for name, by_url, keys in playlists)
+            + "</NODE></PLAYLISTS></DJ_PLAYLISTS>")
+        return self.serve(rekordbox_xml.open_source(self.path("rb.xml")))
 
-    def test_reader(self):
-        got = self.document([("Requests", 0, ["3", "9"]), ("HISTORY 2024-03-16", 1, [CAFE, "a"]),
-                             ("HISTORY 2024-03-09", 0, ["1", "3"]), ("HISTORY 2024-03-16 (2)", 0, ["3"])])
-        tracks = {t.path: t for t in got.tracks}
+    def test_source(self):
+        snap = self.export([("Favourites", 0, ["1"]), ("Requests", 0, ["3", "9"]), ("HISTORY 2024-03-16 (2)", 0, ["3"]),
+                            ("HISTORY 2024-03-16", 1, [CAFE, "a"]), ("Warm Up", 1, ["a"]),
+                            ("HISTORY 2024-03-09", 0, ["1", "3"])])
         self.check([
-            ("decoded file URLs only, existing files", sorted(tracks), sorted(self.song(n) for n in ("a", "b", CAFE))),
-            ("Tonality forms", [tracks[self.song(n)].key for n in ("a", CAFE, "b")], ["1A", "5A", "2B"]),
-            ("AverageBpm, and fast is unknown", [tracks[self.song(n)].bpm for n in ("a", CAFE)], [124.0, 0.0]),
-            ("title intact", tracks[self.song(CAFE)].title, CAFE),
-            ("skipped", got.skipped, 1),
-            ("playlist by TrackID", got.playlists, {"Requests": [self.song("b")]}),
-            ("past sets by date", [(s.date, s.plays) for s in got.past_sets], [
+            ("decoded local file URLs only", sorted(self.tracks), sorted(self.song(n) for n in ("a", "b", CAFE))),
+            ("Tonality, AverageBpm, playlist by Location", self.track("a"), ("1A", 124.0, "One", "warmup")),
+            ("Camelot Tonality, fast is unknown, title intact", self.track(CAFE), ("5A", 0.0, CAFE, None)),
+            ("major key, title from the file", self.track("b")[::2], ("2B", "b")),
+            ("requests by TrackID", snap.requests, [self.song("b")]),
+            ("past sets by date", [(s.date, s.plays) for s in snap.history.past_sets], [
                 (datetime.date(2024, 3, 9), (self.song("a"), self.song("b"))),
                 (datetime.date(2024, 3, 16), (self.song(CAFE), self.song("a")))]),
-            ("second session that day is tonight", got.tonight, [self.song("b")]),
+            ("second session that day is tonight", snap.history.tonight, [self.song("b")]),
         ])
-        self.assertEqual(self.document([("Requests", 0, ["1"])]).tonight, [])
+        self.assertEqual(self.export([("Requests", 0, ["1"])]).history.tonight, [])
+
+
+class DetectionTest(FormatCase):
+    def test_standard_places_newest_first(self):
+        # file, program, where its installation is; newest first
+        files = [("Library/Application Support/VirtualDJ/database.xml", "virtualdj", ".."),
+                 ("Documents/Native Instruments/Traktor 3.11.1/collection.nml", "traktor", ".."),
+                 ("Music/Engine Library/Database2/m.db", "engine", "../.."),
+                 ("Documents/Native Instruments/Traktor 2.6/collection.nml", "traktor", ".."),
+                 ("Documents/rekordbox.xml", "rekordbox-xml", "")]
+        for age, (rel, _, _) in enumerate(files):
+            self.write(rel, b'<?xml version="1.0"?><DJ_PLAYLISTS><COLLECTION Entries="7">')
+            os.utime(self.path(rel), (time.time() - age * 60,) * 2)
+        self.assertEqual([(i.id, i.path) for i in detect(self.dir, {}, "darwin")],
+                         [(program, os.path.normpath(self.path(rel, up))) for rel, program, up in files])
 
 
 class DamagedTest(FormatCase):
     XML = '<?xml version="1.0" encoding="UTF-8"?>\n<%s>' + "<x/>" * 50 + "</%s>\n"
-    # reader, file it reads, the folder to give it, root element
-    FORMATS = [("virtualdj", "vdj/database.xml", "vdj", "VirtualDJ_Database"),
-               ("traktor", "tk/collection.nml", "tk", "NML"), ("rekordbox", "rb.xml", "rb.xml", "DJ_PLAYLISTS")]
+    # how the source opens, the file it reads, its root element
+    FORMATS = [(lambda p: virtualdj.open_source(p("vdj")), "vdj/database.xml", "VirtualDJ_Database"),
+               (lambda p: traktor.open_source(p("tk")), "tk/collection.nml", "NML"),
+               (lambda p: rekordbox_xml.open_source(p("rb.xml")), "rb.xml", "DJ_PLAYLISTS")]
 
-    def read(self, reader, where):
-        return {"virtualdj": virtualdj.read, "traktor": traktor.read, "rekordbox": rekordbox_xml.read,
-                "engine": enginedj.read}[reader](self.path(where))
+    def refused(self, opened):
+        snap = self.serve(opened(self.path))
+        return len(snap.library), snap.history.now, len(self.said)
 
-    def test_damaged_files_are_refused_whole(self):
-        cases = []
-        for reader, rel, where, root in self.FORMATS:
-            whole = (self.XML % (root, root)).encode()
-            cases += [(reader, rel, where, "missing", None), (reader, rel, where, "empty", b""),
-                      (reader, rel, where, "truncated", whole[: len(whole) // 2]),
-                      (reader, rel, where, "not XML", b"\x00\xff" * 64),
-                      (reader, rel, where, "two roots", whole + whole)]
-        db = "Engine Library/Database2/m.db"
-        cases += [("engine", db, "Engine Library", "missing", None), ("engine", db, "Engine Library", "empty", b""),
-                  ("engine", db, "Engine Library", "not SQLite", b"SQLite format 3\x00" + b"\x07" * 600),
-                  ("engine", db, "Engine Library", "no Track table", "sqlite")]
-        for reader, rel, where, what, data in cases:
-            with self.subTest(reader=reader, what=what):
-                shutil.rmtree(self.path(where.split("/")[0]), ignore_errors=True)
-                if data == "sqlite":
+    def test_damaged_files_are_refused_whole_and_said_once(self):
+        cases = [(opened, rel, what, data) for opened, rel, root in self.FORMATS for what, data in [
+            ("missing", None), ("empty", b""), ("truncated", (self.XML % (root, root)).encode()[:80]),
+            ("not XML", b"\x00\xff" * 64), ("two roots", (self.XML % (root, root) * 2).encode())]]
+        engine, db = lambda p: enginedj.open_source(p("Engine Library")), "Engine Library/Database2/m.db"
+        cases += [(engine, db, "missing", None), (engine, db, "empty", b""),
+                  (engine, db, "not SQLite", b"SQLite format 3\x00" + b"\x07" * 600), (engine, db, "no Track", "sql")]
+        for opened, rel, what, data in cases:
+            with self.subTest(rel=rel, what=what):
+                shutil.rmtree(self.path(rel.split("/")[0]), ignore_errors=True)
+                if data == "sql":
                     sqlite_file(self.path(rel), "CREATE TABLE Other (id INTEGER);", [])
                 elif data is not None:
                     self.write(rel, data)
-                with self.assertRaises(Damaged):
-                    self.read(reader, where)
+                self.assertEqual(self.refused(opened), (0, None, 1))
 
     def test_an_entity_bomb_is_refused_without_growing(self):
         levels = "".join('<!ENTITY l%d "%s">' % (i, ("&l%d;" % (i - 1)) * 10) for i in range(1, 10))
-        for reader, rel, where, root in self.FORMATS:
-            with self.subTest(reader=reader):
-                self.write(rel, '<?xml version="1.0"?><!DOCTYPE %s [<!ENTITY l0 "lol">%s]><%s><Song FilePath="&l9;"/>'
-                           '<ENTRY TITLE="&l9;"/><TRACK Name="&l9;"/></%s>' % (root, levels, root, root))
+        for opened, rel, root in self.FORMATS:
+            with self.subTest(rel=rel):
+                self.write(rel, '<?xml version="1.0"?><!DOCTYPE %s [<!ENTITY l0 "lol">%s]><%s><Song FilePath="&l9;"'
+                           '/><ENTRY TITLE="&l9;"/><TRACK Name="&l9;"/></%s>' % (root, levels, root, root))
                 before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-                with self.assertRaises(Damaged):
-                    self.read(reader, where)
+                self.assertEqual(self.refused(opened), (0, None, 1))
                 self.assertLess(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before, 16 * 1024)

@@ -36,7 +36,12 @@ from ..library import Library
 
 DEMO = "demo"
 # Module names, one per DJ program; the order breaks ties between equally recent installations.
-PROGRAMS: Tuple[str, ...] = ()
+PROGRAMS: Tuple[str, ...] = (
+    "virtualdj",
+    "traktor",
+    "enginedj",
+    "rekordbox_xml",
+)
 
 
 def _always(path: str) -> bool:

@@ -1,49 +1,38 @@
-"""What the readers of DJ programs' own files share: safe XML streaming, read-only SQLite, tolerant
-field parsing, and the `Reading` each of them returns.
-
-The readers (virtualdj, traktor, enginedj, rekordbox_xml) are pure functions from the program's files to
-a `Reading`; only their `Source` wrappers keep state. Everything here runs on the engine's main thread.
+"""What the sources for VirtualDJ, Traktor, Engine DJ and rekordbox XML share: safe XML streaming,
+read-only SQLite, a few field rules, and `FileSource`, which turns their parts into a snapshot.
 
 Safety rules every reader follows through this module:
   - XML: a document type declaration is refused before anything in it is parsed, so no entity can be
     declared, expanded or fetched (expat's own amplification limits stay on as a second guard), and
     files are streamed as start tags with their attributes, so memory stays flat for any size;
-  - SQLite: opened through a `mode=ro` URI with a busy timeout; nothing is created beside the file;
-  - a whole file that cannot be read raises `Damaged`; a single odd record is skipped and counted.
+  - SQLite: opened through a `mode=ro` URI with a busy timeout, queried, closed; nothing is created,
+    locked for longer than a read, or changed beside the file;
+  - a whole file that cannot be read raises `Damage`; a single odd record is skipped and counted.
+
+Threads: everything runs on the engine's main thread.
 """
 import datetime
 import functools
-import math
 import os
 import sqlite3
-from dataclasses import dataclass, field
-from typing import Dict, Iterator, List, Optional, Tuple
+from dataclasses import dataclass, field, replace
+from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional, Sequence, Tuple
 from urllib.parse import quote
 from xml.parsers import expat
 
-from ..history import PastSet
-from ..keys import parse_key
-from ..library import Track
+from ..history import History, PastSet
+from ..library import Library, Track
+from . import Snapshot
+from .base import Damage, ProgramSource, camelot_text, is_requests, moment_named, number
 
 CHUNK = 1 << 20
-# Tempos outside this range are analysis faults or placeholders, not music a DJ mixes.
-BPM_RANGE = (20.0, 400.0)
-
-
-class Damaged(Exception):
-    """A file that cannot be read as a whole: missing, truncated, of another format, or hostile."""
 
 
 @dataclass
-class Reading:
-    """One read of a DJ program's files, in the engine's own terms (paths are absolute file paths)."""
-    tracks: List[Track] = field(default_factory=list)  # the library, files that exist only
-    past_sets: List[PastSet] = field(default_factory=list)
-    tonight: List[str] = field(default_factory=list)  # paths in playing order, the last one is playing
+class Crate:
+    """A library as read, before the engine's model is made of it."""
+    tracks: List[Track] = field(default_factory=list)
     playlists: Dict[str, List[str]] = field(default_factory=dict)  # playlist or crate name -> paths
-    play_counts: Dict[str, int] = field(default_factory=dict)  # as the program counted them
-    last_played: Dict[str, datetime.date] = field(default_factory=dict)  # as the program recorded it
-    known: Dict[str, Track] = field(default_factory=dict)  # played tracks the library lacks, for display
     skipped: int = 0  # records that could not be used
 
 
@@ -59,7 +48,7 @@ def scan_xml(path: str) -> Iterator[Tuple[str, Dict[str, str]]]:
     """(tag, attributes) of every element of the XML file at path, in document order, streamed: the
     readers need nothing but attributes, so no tree is built and memory stays flat for any file size.
     A document type declaration is refused at its first byte, before any entity can be declared, so
-    nothing is ever expanded or fetched. Raises Damaged when the file is unreadable or not whole."""
+    nothing is ever expanded or fetched. Raises Damage when the file is unreadable or not whole."""
     found: List[Tuple[str, Dict[str, str]]] = []
     parser = expat.ParserCreate()
     parser.StartDoctypeDeclHandler = _refuse
@@ -75,24 +64,29 @@ def scan_xml(path: str) -> Iterator[Tuple[str, Dict[str, str]]]:
                 if not data:
                     return
     except _Refused:
-        raise Damaged("it declares a document type (entities are not accepted)")
+        raise Damage("it declares a document type (entities are not accepted)")
     except expat.ExpatError as error:
-        raise Damaged("it is not whole XML (%s)" % expat.ErrorString(error.code))
-    except OSError as error:
-        raise Damaged(error.strerror or str(error))
+        raise Damage("it is not whole XML (%s)" % expat.ErrorString(error.code))
 
 
-def open_sqlite(path: str) -> sqlite3.Connection:
-    """A read-only connection that never creates a journal, lock or any file beside the database."""
+def query(path: str, sql: str) -> List[tuple]:
+    """All rows of one query on the SQLite file at path, opened read-only and closed again at once, so
+    no lock outlives the read. Raises Damage when the file is no database or lacks the table."""
     uri = "file:%s?mode=ro" % quote(os.path.abspath(path))
     try:
         conn = sqlite3.connect(uri, uri=True, timeout=2.0)
-        conn.execute("PRAGMA query_only = ON")
-        conn.execute("SELECT count(*) FROM sqlite_master").fetchone()
     except sqlite3.Error as error:
-        raise Damaged("it is not a readable SQLite database (%s)" % error)
+        raise Damage("cannot open %s (%s)" % (path, error))
     conn.text_factory = _text
-    return conn
+    try:
+        return conn.execute(sql).fetchall()
+    except sqlite3.OperationalError as error:
+        # A database the program holds locked clears by itself: read it again soon.
+        raise Damage("cannot read %s (%s)" % (path, error), transient="locked" in str(error))
+    except sqlite3.Error as error:
+        raise Damage("cannot read %s (%s)" % (path, error))
+    finally:
+        conn.close()
 
 
 def _text(raw: bytes) -> str:
@@ -100,50 +94,9 @@ def _text(raw: bytes) -> str:
     return raw.decode("utf-8", "replace")
 
 
-def number(value: object) -> Optional[float]:
-    """A finite number from text or a number; None for anything else ("fast", "", NaN, NULL)."""
-    if isinstance(value, bool) or value is None:
-        return None
-    try:
-        result = float(value)  # type: ignore[arg-type]
-    except (TypeError, ValueError):
-        return None
-    return result if math.isfinite(result) else None
-
-
 def whole(value: object) -> Optional[int]:
     result = number(value)
     return int(result) if result is not None and result >= 0 and result.is_integer() else None
-
-
-def bpm(value: Optional[float]) -> float:
-    """A tempo as the program analysed it, or 0.0 (unknown) when it is absent or absurd."""
-    if value is None or not BPM_RANGE[0] <= value <= BPM_RANGE[1]:
-        return 0.0
-    return value
-
-
-def camelot(text: Optional[str]) -> str:
-    """A key in any notation the programs write ("A#m", "F#", "5A", "10m"), as Camelot ("3A"), or ""."""
-    key = parse_key(text.strip()) if isinstance(text, str) else None
-    return str(key) if key else ""
-
-
-_PITCHES = ("C", "C#", "D", "D#", "E", "F", "F#", "G", "G#", "A", "A#", "B")
-
-
-def camelot_of_pitch(pitch_class: int, minor: bool) -> str:
-    """Camelot text of the key whose tonic is pitch_class (0 for C up to 11 for B)."""
-    return camelot(_PITCHES[pitch_class % 12] + ("m" if minor else ""))
-
-
-def local_date(unix_seconds: Optional[float]) -> Optional[datetime.date]:
-    if unix_seconds is None or unix_seconds <= 0:
-        return None
-    try:
-        return datetime.datetime.fromtimestamp(unix_seconds).date()
-    except (OverflowError, OSError, ValueError):
-        return None
 
 
 @functools.lru_cache(maxsize=4096)  # a library repeats the same few hundred dates
@@ -156,6 +109,14 @@ def slash_date(text: Optional[str]) -> Optional[datetime.date]:
         return None
 
 
+_PITCHES = ("C", "C#", "D", "D#", "E", "F", "F#", "G", "G#", "A", "A#", "B")
+
+
+def camelot_of_pitch(pitch_class: int, minor: bool) -> str:
+    """Camelot text of the key whose tonic is pitch_class (0 for C up to 11 for B)."""
+    return camelot_text(_PITCHES[pitch_class % 12] + ("m" if minor else ""))
+
+
 def title_of(path: str, title: Optional[str]) -> str:
     """The title the program shows, else the file name without its extension."""
     if title and title.strip():
@@ -164,9 +125,79 @@ def title_of(path: str, title: Optional[str]) -> str:
     return name.rsplit(".", 1)[0] if "." in name else name
 
 
-def is_file(path: str) -> bool:
-    """Whether a track's file is there to be loaded (an unmounted volume's tracks are not)."""
+def text(value: Optional[str]) -> str:
+    return value.strip() if isinstance(value, str) else ""
+
+
+def listing(folder: str, keep: Callable[[str], bool]) -> Tuple[Tuple[str, int, int], ...]:
+    """(name, mtime ns, size) of the files in folder whose names pass `keep`: a folder's change
+    signature, cheap enough for every check."""
+    found = []
     try:
-        return os.path.isfile(path)
-    except (OSError, ValueError):
-        return False
+        entries = list(os.scandir(folder))
+    except OSError:
+        return ()
+    for entry in entries:
+        if keep(entry.name):
+            try:
+                st = entry.stat()
+            except OSError:
+                continue
+            found.append((entry.name, st.st_mtime_ns, st.st_size))
+    return tuple(sorted(found))
+
+
+class FileSource(ProgramSource):
+    """A ProgramSource whose parts give a `Crate` and the sets: playlists named for a moment of the
+    night ("Warm-up", "Peak", ...) give their tracks that moment, one named "Requests" is the request
+    list. The library and the past are made again only when what they come from changed, so a new track
+    tonight costs a look-up, not a rebuild."""
+
+    def __init__(self, path: str, **kwargs: Any):
+        super().__init__(path, **kwargs)
+        self._made: Dict[str, Tuple[Tuple[Any, ...], Any]] = {}
+        self._said_skipped = 0
+
+    def crate(self, values: Mapping[str, Any]) -> Optional[Crate]:
+        raise NotImplementedError
+
+    def sets(self, values: Mapping[str, Any]) -> Tuple[Sequence[PastSet], List[str]]:
+        """(past sets, tonight's paths in playing order), each cheap when only tonight changed."""
+        raise NotImplementedError
+
+    def memo(self, name: str, inputs: Tuple[Any, ...], make: Callable[[], Any]) -> Any:
+        """make(), again only when one of `inputs` is another object than last time (they are kept, so
+        an identity is never reused while compared)."""
+        made = self._made.get(name)
+        if made is None or len(made[0]) != len(inputs) or any(a is not b for a, b in zip(made[0], inputs)):
+            made = (inputs, make())
+            self._made[name] = made
+        return made[1]
+
+    def build(self, values: Mapping[str, Any]) -> Snapshot:
+        crate = self.crate(values)
+        if crate is None:
+            return Snapshot(exists=os.path.exists)  # no library read yet: the feed waits
+        if crate.skipped and crate.skipped != self._said_skipped:
+            self.say("%s: %d entries of the library name no file and are left out" % (self.name, crate.skipped))
+        self._said_skipped = crate.skipped
+        library, requests = self.memo("library", (crate,), lambda: library_of(crate))
+        past, tonight = self.sets(values)
+        history = self.memo("past", (past,), lambda: History(past_sets=list(past)))
+        return Snapshot(library=library, history=history.with_tonight(tonight), requests=requests,
+                        exists=os.path.exists)
+
+
+def library_of(crate: Crate) -> Tuple[Library, List[str]]:
+    """The library with each track's moment from the playlists named for one, and the request list."""
+    moments: Dict[str, str] = {}
+    requests: List[str] = []
+    for name, paths in crate.playlists.items():
+        moment = moment_named(name)
+        if moment:
+            for path in paths:
+                moments.setdefault(path, moment)
+        elif is_requests(name) and not requests:
+            requests = list(paths)
+    tracks = [replace(t, category=moments[t.path]) if t.path in moments else t for t in crate.tracks]
+    return Library(tracks), requests

@@ -2,14 +2,14 @@
 own database is encrypted and stays out of reach; the export is a snapshot, so nothing here is live.
 
 `source_path` is the exported file:
-  <DJ_PLAYLISTS><COLLECTION><TRACK TrackID Name Artist AverageBpm Tonality PlayCount DateAdded
-                LastPlayed Location>: Location is "file://localhost" + the percent-encoded UTF-8 path
-                ("file://localhost/C:/..." on Windows); Tonality is musical ("Abm", "F#m") or Camelot
-                ("5A") as the DJ chose to show keys; dates are "yyyy-mm-dd".
+  <DJ_PLAYLISTS><COLLECTION><TRACK TrackID Name Artist AverageBpm Tonality Location>: Location is
+                "file://localhost" + the percent-encoded UTF-8 path ("file://localhost/C:/..." on
+                Windows); Tonality is musical ("Abm", "F#m") or Camelot ("5A") as the DJ chose to show
+                keys. PlayCount and DateAdded are not needed: plays are counted from the history.
   <PLAYLISTS><NODE Type="0"> folders and <NODE Type="1" KeyType> playlists whose <TRACK Key> is the
                 TrackID (KeyType 0) or the Location (KeyType 1).
-Playlists named "HISTORY yyyy-mm-dd" (rekordbox adds " (n)" for a second session that day) are the past
-sets; the newest is tonight and its last track is playing. Without one the feed waits.
+Playlists named "HISTORY yyyy-mm-dd" are the past sets (a " (n)" after the date is read as the n-th
+session of that day); the newest is tonight and its last track is playing. Without one the feed waits.
 Sources, each field confirmed in two: rekordbox's "xml_format_list" as reproduced in pyrekordbox's
 documentation (attributes, KeyType 0/1, Location including the file name) and in rekordcrate's parser;
 dj-data-converter (digital-dj-tools), which writes Location as file://localhost plus an optional drive
@@ -19,16 +19,46 @@ import datetime
 import functools
 import os
 import re
-from typing import Dict, List, Optional, Tuple
+from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 from urllib.parse import unquote
 
 from ..history import PastSet
 from ..library import Track
-from .dj_files import Damaged, Reading, bpm, camelot, is_file, number, scan_xml, slash_date, title_of, whole
+from . import Installation
+from .base import Part, mtime, sane_bpm, stamp
+from .dj_files import Crate, FileSource, camelot_text, scan_xml, title_of
 
+ID = "rekordbox-xml"
 NAME = "rekordbox"
+# Where a DJ who exports as "rekordbox.xml" into Documents or Music has it found without a setting.
+EXPORT = "rekordbox.xml"
 _HISTORY = re.compile(r"^HISTORY (\d{4})-(\d{2})-(\d{2})(?: \((\d+)\))?$", re.IGNORECASE)
 _DRIVE_PATH = re.compile(r"^/[A-Za-z]:/")
+
+
+def places(home: str, env: Mapping[str, str], system: str) -> List[str]:
+    if system not in ("darwin", "win32"):
+        return []
+    user = env.get("USERPROFILE") or home if system == "win32" else home
+    return [os.path.join(user, folder, EXPORT) for folder in ("Documents", "Music")]
+
+
+def probe(path: str, count: bool) -> Optional[Installation]:
+    """The export when its first bytes show a rekordbox XML document; its COLLECTION says how many
+    tracks it holds."""
+    try:
+        with open(path, "rb") as f:
+            head = f.read(4096)
+    except OSError:
+        return None
+    if b"<DJ_PLAYLISTS" not in head:
+        return None
+    entries = re.search(rb'<COLLECTION\s+Entries="(\d+)"', head) if count else None
+    return Installation(ID, NAME, path, int(entries.group(1)) if entries else None, mtime(path))
+
+
+def open_source(path: str) -> "RekordboxXmlSource":
+    return RekordboxXmlSource(path)
 
 
 def location_path(location: Optional[str]) -> Optional[str]:
@@ -61,8 +91,8 @@ def _track(attributes: Dict[str, str]) -> Optional[Track]:
     if path is None:
         return None
     return Track(path=path, title=title_of(path, attributes.get("Name")),
-                 artist=(attributes.get("Artist") or "").strip(), key=camelot(attributes.get("Tonality")),
-                 bpm=bpm(number(attributes.get("AverageBpm"))))
+                 artist=(attributes.get("Artist") or "").strip(), key=camelot_text(attributes.get("Tonality")),
+                 bpm=sane_bpm(attributes.get("AverageBpm")))
 
 
 def _history_order(name: str) -> Optional[Tuple[datetime.date, int]]:
@@ -75,10 +105,12 @@ def _history_order(name: str) -> Optional[Tuple[datetime.date, int]]:
         return None
 
 
-def read(path: str) -> Reading:
-    if not os.path.isfile(path):
-        raise Damaged("%s is missing" % path)
-    reading = Reading()
+Export = Tuple[Crate, List[PastSet], List[str]]
+
+
+def read(path: str) -> Export:
+    """(the crate, past sets, tonight) of an export."""
+    crate = Crate()
     by_id: Dict[str, str] = {}
     playlists: List[Tuple[str, bool, List[str]]] = []  # name, keyed by Location, the TRACK keys
     keys: Optional[List[str]] = None  # those of the playlist being read
@@ -86,7 +118,12 @@ def read(path: str) -> Reading:
     for tag, attributes in scan_xml(path):
         if tag == "TRACK":
             if in_collection:
-                _collection_track(reading, by_id, attributes)
+                track = _track(attributes)
+                if track is None:
+                    crate.skipped += 1
+                else:
+                    by_id[attributes.get("TrackID") or ""] = track.path
+                    crate.tracks.append(track)
             elif keys is not None:
                 keys.append(attributes.get("Key") or "")
         elif tag == "NODE":
@@ -100,26 +137,26 @@ def read(path: str) -> Reading:
         paths = [p for p in (location_path(k) if by_location else by_id.get(k) for k in members) if p]
         order = _history_order(name)
         if order is None:
-            reading.playlists[name] = paths
+            crate.playlists[name] = paths
         elif paths:
             history.append((order, paths))
     history.sort(key=lambda h: h[0])
-    if history:
-        reading.tonight = history.pop()[1]
-    reading.past_sets = [PastSet(date=order[0], plays=tuple(paths), name=NAME) for order, paths in history]
-    return reading
+    tonight = history.pop()[1] if history else []
+    return crate, [PastSet(date=order[0], plays=tuple(paths), name=NAME) for order, paths in history], tonight
 
 
-def _collection_track(reading: Reading, by_id: Dict[str, str], attributes: Dict[str, str]) -> None:
-    track = _track(attributes)
-    if track is None:
-        reading.skipped += 1
-        return
-    by_id[attributes.get("TrackID") or ""] = track.path
-    plays, last = whole(attributes.get("PlayCount")), slash_date(attributes.get("LastPlayed"))
-    if plays:
-        reading.play_counts[track.path] = plays
-    if last:
-        reading.last_played[track.path] = last
-    if is_file(track.path):
-        reading.tracks.append(track)
+class RekordboxXmlSource(FileSource):
+    id = ID
+    name = NAME
+    label = NAME
+
+    def parts(self) -> Sequence[Part]:
+        return [Part("export", lambda: stamp(self.path), lambda: read(self.path))]
+
+    def crate(self, values: Mapping[str, Any]) -> Optional[Crate]:
+        export = values.get("export")
+        return export[0] if export else None
+
+    def sets(self, values: Mapping[str, Any]) -> Tuple[Sequence[PastSet], List[str]]:
+        export = values.get("export")
+        return (export[1], export[2]) if export else ([], [])

@@ -3,35 +3,36 @@
 The Traktor root folder (`source_path`, the newest "Traktor <version>" folder) holds:
   collection.nml    <NML><COLLECTION><ENTRY TITLE ARTIST> with <LOCATION VOLUME DIR FILE>, <TEMPO BPM>,
                     <MUSICAL_KEY VALUE> (0-11 C ... B major, 12-23 C ... B minor; the free-text INFO KEY
-                    is not used), <INFO PLAYCOUNT IMPORT_DATE="YYYY/M/D">; and <PLAYLISTS> of NODEs
-                    whose PLAYLIST ENTRYs name tracks by <PRIMARYKEY KEY>.
+                    is not used); and <PLAYLISTS> of NODEs whose PLAYLIST ENTRYs name tracks by
+                    <PRIMARYKEY KEY>.
   History/history_YYYYyMMmDDd_HHhMMmSSs.nml
                     one file per session, written when Traktor saves it (not while a track plays):
                     PLAYLIST ENTRYs in playing order, each <PRIMARYKEY KEY> (VOLUME + DIR + FILE of the
-                    collection entry) and <EXTENDEDDATA STARTDATE> (year << 16 | month << 8 | day); the
-                    file carries its own COLLECTION of the tracks it names.
+                    collection entry) and <EXTENDEDDATA STARTDATE> (year << 16 | month << 8 | day).
 DIR separates folders with "/:". On Windows VOLUME is a drive ("C:") that prefixes the path; on macOS a
 named volume is mounted under /Volumes, except the boot volume (listed there as a link to "/"), whose
 paths start at "/".
-"Now playing" is the last entry of the newest history file: Traktor does not record plays on disk live.
+The newest history file is tonight and its last entry the track now playing: Traktor does not record
+plays on disk live.
 Sources, each field confirmed in two: traktor-nml-utils (wolkenarchitekt) test fixtures, whose entries
 give both MUSICAL_KEY VALUE and Traktor's own Open Key text (VALUE 12 with "10m", 22 with "8m", 11 with
 "6d", 0 with "1d") and a history file with PRIMARYKEY "Transcend/:DJing/:...mp3" and STARTDATE 132319762
 (2019-10-18); dj-data-converter (digital-dj-tools), whose location mapping puts a drive-letter VOLUME
 before the path and leaves a named one out.
-
-Reading is pure (`read` and the functions below it); `TraktorSource` re-reads what changed.
 """
 import datetime
 import os
 import re
 from dataclasses import dataclass, field
-from typing import Dict, List, Optional, Tuple
+from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 
 from ..history import PastSet
 from ..library import Track
-from .dj_files import Damaged, Reading, bpm, camelot_of_pitch, is_file, number, scan_xml, slash_date, title_of, whole
+from . import Installation
+from .base import Damage, Part, mtime, sane_bpm, stamp
+from .dj_files import Crate, FileSource, camelot_of_pitch, listing, scan_xml, title_of, whole
 
+ID = "traktor"
 NAME = "Traktor"
 COLLECTION = "collection.nml"
 HISTORY = "History"
@@ -41,7 +42,7 @@ _DRIVE = re.compile(r"^[A-Za-z]:$")
 _VERSION_FOLDER = re.compile(r"^Traktor (\d+(?:\.\d+)*)$")
 # MUSICAL_KEY VALUE: 0-11 the major keys from C up, 12-23 the minor ones.
 _KEYS = [camelot_of_pitch(value % 12, value >= 12) for value in range(24)]
-_ENTRY_PARTS = frozenset(("LOCATION", "TEMPO", "MUSICAL_KEY", "INFO"))
+_ENTRY_PARTS = frozenset(("LOCATION", "TEMPO", "MUSICAL_KEY"))
 # A collection ENTRY is complete when the next ENTRY or anything after the collection begins.
 _ENTRY_ENDS = frozenset(("ENTRY", "COLLECTION", "SETS", "PLAYLISTS", "INDEXING", "SORTING_ORDER", "NODE"))
 _SECTIONS = frozenset(("COLLECTION", "SETS", "PLAYLISTS", "INDEXING", "SORTING_ORDER"))
@@ -93,7 +94,7 @@ def _entry(entry: Dict[str, str], parts: Dict[str, Dict[str, str]], volumes: Vol
     value = whole(parts.get("MUSICAL_KEY", {}).get("VALUE"))
     track = Track(path=path, title=title_of(path, entry.get("TITLE")), artist=(entry.get("ARTIST") or "").strip(),
                   key=_KEYS[value] if value is not None and value < 24 else "",
-                  bpm=bpm(number(parts.get("TEMPO", {}).get("BPM"))))
+                  bpm=sane_bpm(parts.get("TEMPO", {}).get("BPM")))
     return primary_key(location), track
 
 
@@ -103,27 +104,19 @@ class Nml:
     entries: Dict[str, Track] = field(default_factory=dict)  # by primary key
     playlists: Dict[str, List[str]] = field(default_factory=dict)  # name -> primary keys in order
     first_played: Optional[datetime.date] = None  # STARTDATE of the first playlist entry
-    play_counts: Dict[str, int] = field(default_factory=dict)
-    last_played: Dict[str, datetime.date] = field(default_factory=dict)
     skipped: int = 0
 
-    def add(self, entry: Dict[str, str], parts: Dict[str, Dict[str, str]], volumes: Volumes) -> None:
+    def add(self, entry: Dict[str, str], parts: Dict[str, Dict[str, str]], volumes: Any) -> None:
         key, track = _entry(entry, parts, volumes)
         if key is None or track is None:
             self.skipped += 1
-            return
-        self.entries[key] = track
-        info = parts.get("INFO", {})
-        plays, last = whole(info.get("PLAYCOUNT")), slash_date(info.get("LAST_PLAYED"))
-        if plays:
-            self.play_counts[track.path] = plays
-        if last:
-            self.last_played[track.path] = last
+        else:
+            self.entries[key] = track
 
 
-def read_nml(path: str, volumes: Volumes, with_collection: bool = True) -> Nml:
-    """collection.nml or a history file; `with_collection` False skips the entries of its collection
-    (a past session needs only the keys of its plays, which the main collection resolves)."""
+def read_nml(path: str, volumes: Optional[Volumes]) -> Nml:
+    """collection.nml or a history file; without `volumes` the entries of its collection are skipped (a
+    session needs only the keys of its plays, which the main collection resolves)."""
     nml = Nml()
     entry: Optional[Dict[str, str]] = None  # the collection ENTRY being read
     parts: Dict[str, Dict[str, str]] = {}
@@ -135,10 +128,10 @@ def read_nml(path: str, volumes: Volumes, with_collection: bool = True) -> Nml:
                 parts.setdefault(tag, attributes)
             continue
         if entry is not None and tag in _ENTRY_ENDS:
-            nml.add(entry, parts, volumes)
+            nml.add(entry, parts, volumes)  # an entry is only read when there are volumes
             entry = None
         if tag == "ENTRY":
-            entry, parts = (attributes, {}) if in_collection and with_collection else (None, {})
+            entry, parts = (attributes, {}) if in_collection and volumes is not None else (None, {})
         elif tag == "PRIMARYKEY":
             if playlist is not None and attributes.get("KEY"):
                 playlist.append(attributes["KEY"])
@@ -183,57 +176,82 @@ def start_date(packed: object) -> Optional[datetime.date]:
         return None
 
 
-def read(root: str, volumes_root: str = VOLUMES) -> Reading:
-    collection = os.path.join(root, COLLECTION)
-    if not os.path.isfile(collection):
-        raise Damaged("%s is missing" % collection)
-    volumes = Volumes(volumes_root)
-    main = read_nml(collection, volumes)
-    entries, skipped = main.entries, main.skipped
-    sessions: List[Tuple[datetime.date, List[str]]] = []
-    known: Dict[str, Track] = {}
-    files = history_files(os.path.join(root, HISTORY))
-    for n, (started, path) in enumerate(files):
+def sessions(folder: str) -> List[Tuple[datetime.date, List[str]]]:
+    """Each session file as (day of its first play, primary keys in playing order), oldest first. A
+    damaged file costs that session only."""
+    found = []
+    for started, path in history_files(folder):
         try:
-            # The newest file's own collection names what is playing when the main one lacks it.
-            session = read_nml(path, volumes, with_collection=n == len(files) - 1)
-        except Damaged:
-            skipped += 1  # one unreadable session costs that session only
+            session = read_nml(path, None)
+        except Damage:
             continue
-        plays = [_path_of(k, entries, session.entries) for keys in session.playlists.values() for k in keys]
-        for track in session.entries.values():
-            known.setdefault(track.path, track)
-        sessions.append((session.first_played or started.date(), [p for p in plays if p]))
-    sessions = [s for s in sessions if s[1]]
-    tonight = sessions.pop()[1] if sessions else []
-    listed = {t.path for t in entries.values()}
-    return Reading(
-        tracks=[t for t in entries.values() if is_file(t.path)],
-        past_sets=[PastSet(date=day, plays=tuple(paths), name=NAME) for day, paths in sessions],
-        tonight=tonight,
-        playlists={name: [p for p in (_path_of(k, entries, {}) for k in keys) if p]
-                   for name, keys in main.playlists.items()},
-        play_counts=main.play_counts,
-        last_played=main.last_played,
-        known={p: t for p, t in known.items() if p in tonight and p not in listed},
-        skipped=skipped)
+        keys = [k for keys in session.playlists.values() for k in keys]
+        if keys:
+            found.append((session.first_played or started.date(), keys))
+    return found
 
 
-def _path_of(key: str, entries: Dict[str, Track], own: Dict[str, Track]) -> Optional[str]:
-    track = entries.get(key) or own.get(key)
-    return track.path if track else None
-
-
-def newest_root(documents: str) -> Optional[str]:
-    """The newest "Traktor <version>" folder with a collection under Documents/Native Instruments."""
-    base = os.path.join(documents, "Native Instruments")
+def places(home: str, env: Mapping[str, str], system: str) -> List[str]:
+    """The "Traktor <version>" folders under Documents/Native Instruments, the newest version first."""
+    if system not in ("darwin", "win32"):
+        return []
+    base = os.path.join(env.get("USERPROFILE") or home if system == "win32" else home, "Documents",
+                        "Native Instruments")
     try:
         names = os.listdir(base)
     except OSError:
+        return []
+    versions = [(tuple(int(n) for n in m.group(1).split(".")), name)
+                for name in names for m in [_VERSION_FOLDER.match(name)] if m]
+    return [os.path.join(base, name) for _, name in sorted(versions, reverse=True)]
+
+
+def probe(path: str, count: bool) -> Optional[Installation]:
+    collection = os.path.join(path, COLLECTION)
+    if not os.path.isfile(collection):
         return None
-    versions = []
-    for name in names:
-        match = _VERSION_FOLDER.match(name)
-        if match and os.path.isfile(os.path.join(base, name, COLLECTION)):
-            versions.append((tuple(int(n) for n in match.group(1).split(".")), name))
-    return os.path.join(base, max(versions)[1]) if versions else None
+    newest = [changed / 1e9 for _, changed, _ in listing(os.path.join(path, HISTORY), _is_history)]
+    return Installation(ID, NAME, path, None, max([mtime(collection)] + newest))
+
+
+def open_source(path: str) -> "TraktorSource":
+    return TraktorSource(path)
+
+
+def _is_history(name: str) -> bool:
+    return _HISTORY_FILE.match(name) is not None
+
+
+class TraktorSource(FileSource):
+    id = ID
+    name = NAME
+    label = NAME
+    volumes_root = VOLUMES
+
+    def parts(self) -> Sequence[Part]:
+        collection = os.path.join(self.path, COLLECTION)
+        history = os.path.join(self.path, HISTORY)
+        return [Part("library", lambda: stamp(collection), lambda: read_nml(collection, Volumes(self.volumes_root))),
+                Part("history", lambda: listing(history, _is_history),
+                     lambda: sessions(history))]
+
+    def crate(self, values: Mapping[str, Any]) -> Optional[Crate]:
+        nml = values.get("library")
+        if nml is None:
+            return None
+        return self.memo("crate", (nml,), lambda: Crate(
+            list(nml.entries.values()), {name: _paths(keys, nml) for name, keys in nml.playlists.items()},
+            nml.skipped))
+
+    def sets(self, values: Mapping[str, Any]) -> Tuple[Sequence[PastSet], List[str]]:
+        """Every session but the newest is a past set; the newest is tonight, its last play the track
+        now playing (Traktor writes a session when it saves it, not as tracks play)."""
+        nml, found = values.get("library") or Nml(), values.get("history") or []
+        resolved = self.memo("sets", (nml, found), lambda: [(day, _paths(keys, nml)) for day, keys in found])
+        past = self.memo("past", (resolved,), lambda: [
+            PastSet(date=day, plays=tuple(paths), name=NAME) for day, paths in resolved[:-1] if paths])
+        return past, resolved[-1][1] if resolved else []
+
+
+def _paths(keys: List[str], nml: Nml) -> List[str]:
+    return [nml.entries[k].path for k in keys if k in nml.entries]
