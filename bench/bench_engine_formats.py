@@ -27,6 +27,11 @@ FIRST_FEED_S = 3.0
 PEAK_MIB = 250.0
 SET_LENGTH = 24
 PITCHES = ["C", "C#", "D", "D#", "E", "F", "F#", "G", "G#", "A", "A#", "B"]
+# VirtualDJ keeps the beat grid, automix points and cues of every song (the Mixxx wiki's sample has these).
+VDJ_POIS = "".join(' <Poi Pos="%.1f" Type="automix" Point="%s" />\n' % (3.7 + n, point) for n, point in enumerate(
+    ("realStart", "realEnd", "fadeStart", "fadeEnd", "cutStart", "cutEnd"))) + "".join(
+    ' <Poi Name="Cue %d" Pos="%.1f" Num="%d" />\n' % (n, 15.9 + n, n) for n in range(1, 5)) + \
+    ' <Poi Pos="3.721451" Type="beatgrid" />\n'
 # Traktor stores an audio fingerprint of about this size in every entry; it is most of the file.
 AUDIO_ID = "AZ+N3M7d" * 80
 
@@ -80,9 +85,9 @@ def write_virtualdj(home: str, lib: Library) -> Tuple[str, str]:
             f.write('<Song FilePath="%s" FileSize="8123456">\n <Tags Author="%s" Title="%s" Genre="House" />\n'
                     ' <Infos SongLength="300.5" FirstSeen="1518996996" PlayCount="%d" LastPlay="1700000000" />\n'
                     ' <Scan Version="801" Bpm="%.6f" AltBpm="0.380975" Volume="0.25" Key="%s%s" Flag="32768" />\n'
-                    ' <Poi Pos="3.72" Type="beatgrid" />\n <Poi Name="Cue 1" Pos="15.9" Num="1" />\n</Song>\n'
+                    ' %s</Song>\n'
                     % (xml_text(lib.path(i)), lib.artist(i), xml_text(lib.title(i)), i % 9, 60.0 / lib.bpm(i),
-                       PITCHES[pitch], "m" if minor else ""))
+                       PITCHES[pitch], "m" if minor else "", VDJ_POIS))
         f.write("</VirtualDJ_Database>\n")
     days = [lib.set_date(s) for s in range(len(lib.sets))] + [tuple(time.localtime()[:3])]
     for (year, month, day), plays in zip(days, lib.sets + [lib.sets[0][:5]]):

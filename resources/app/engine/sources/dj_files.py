@@ -4,7 +4,7 @@ read-only SQLite, a few field rules, and `FileSource`, which turns their parts i
 Safety rules every reader follows through this module:
   - XML: a document type declaration is refused before anything in it is parsed, so no entity can be
     declared, expanded or fetched (expat's own amplification limits stay on as a second guard), and
-    files are streamed as start tags with their attributes, so memory stays flat for any size;
+    files are streamed through expat as start tags with their attributes, so memory stays flat;
   - SQLite: opened through a `mode=ro` URI with a busy timeout, queried, closed; nothing is created,
     locked for longer than a read, or changed beside the file;
   - a whole file that cannot be read raises `Damage`; a single odd record is skipped and counted.
@@ -16,7 +16,7 @@ import functools
 import os
 import sqlite3
 from dataclasses import dataclass, field, replace
-from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple
 from urllib.parse import quote
 from xml.parsers import expat
 
@@ -44,29 +44,35 @@ def _refuse(*_args) -> None:
     raise _Refused()
 
 
-def scan_xml(path: str) -> Iterator[Tuple[str, Dict[str, str]]]:
-    """(tag, attributes) of every element of the XML file at path, in document order, streamed: the
-    readers need nothing but attributes, so no tree is built and memory stays flat for any file size.
-    A document type declaration is refused at its first byte, before any entity can be declared, so
-    nothing is ever expanded or fetched. Raises Damage when the file is unreadable or not whole."""
-    found: List[Tuple[str, Dict[str, str]]] = []
+def scan_xml(path: str, start: Callable[[str, List[str]], None]) -> None:
+    """Calls start(tag, [name, value, name, value, ...]) for every element of the XML file at path, in
+    document order, as the file streams through expat: the readers need nothing but attributes, so no
+    tree is built and memory stays flat for any file size (and a list costs less than a dict for the
+    many elements a reader passes over: see `attributes`). A document type declaration is refused at
+    its first byte, before any entity can be declared, so nothing is ever expanded or fetched. Raises
+    Damage when the file is unreadable or not whole."""
     parser = expat.ParserCreate()
+    parser.ordered_attributes = True
     parser.StartDoctypeDeclHandler = _refuse
     parser.EntityDeclHandler = _refuse
-    parser.StartElementHandler = lambda tag, attributes: found.append((tag, attributes))
+    parser.StartElementHandler = start
     try:
         with open(path, "rb") as f:
             while True:
                 data = f.read(CHUNK)
                 parser.Parse(data, not data)
-                yield from found
-                found.clear()
                 if not data:
                     return
     except _Refused:
         raise Damage("it declares a document type (entities are not accepted)")
     except expat.ExpatError as error:
         raise Damage("it is not whole XML (%s)" % expat.ErrorString(error.code))
+
+
+def attributes(pairs: List[str]) -> Dict[str, str]:
+    """The attributes scan_xml passes as a dictionary."""
+    it = iter(pairs)
+    return dict(zip(it, it))
 
 
 def query(path: str, sql: str) -> List[tuple]:
@@ -110,6 +116,10 @@ def slash_date(text: Optional[str]) -> Optional[datetime.date]:
 
 
 _PITCHES = ("C", "C#", "D", "D#", "E", "F", "F#", "G", "G#", "A", "A#", "B")
+
+
+# A library spells its keys in a few dozen ways: each is read once.
+key_text = functools.lru_cache(maxsize=1024)(camelot_text)
 
 
 def camelot_of_pitch(pitch_class: int, minor: bool) -> str:

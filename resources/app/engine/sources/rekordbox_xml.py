@@ -26,7 +26,7 @@ from ..history import PastSet
 from ..library import Track
 from . import Installation
 from .base import Part, mtime, sane_bpm, stamp
-from .dj_files import Crate, FileSource, camelot_text, scan_xml, title_of
+from .dj_files import Crate, FileSource, attributes, key_text, scan_xml, title_of
 
 ID = "rekordbox-xml"
 NAME = "rekordbox"
@@ -91,7 +91,7 @@ def _track(attributes: Dict[str, str]) -> Optional[Track]:
     if path is None:
         return None
     return Track(path=path, title=title_of(path, attributes.get("Name")),
-                 artist=(attributes.get("Artist") or "").strip(), key=camelot_text(attributes.get("Tonality")),
+                 artist=(attributes.get("Artist") or "").strip(), key=key_text(attributes.get("Tonality")),
                  bpm=sane_bpm(attributes.get("AverageBpm")))
 
 
@@ -108,33 +108,45 @@ def _history_order(name: str) -> Optional[Tuple[datetime.date, int]]:
 Export = Tuple[Crate, List[PastSet], List[str]]
 
 
+class _Export:
+    """Reads the export's start tags: the collection's TRACKs, then each playlist NODE's TRACK keys."""
+
+    def __init__(self) -> None:
+        self.crate = Crate()
+        self.by_id: Dict[str, str] = {}
+        self.playlists: List[Tuple[str, bool, List[str]]] = []  # name, keyed by Location, the TRACK keys
+        self.keys: Optional[List[str]] = None  # those of the playlist being read
+        self.in_collection = False
+
+    def start(self, tag: str, pairs: List[str]) -> None:
+        if tag == "TRACK":
+            found = attributes(pairs)
+            if self.in_collection:
+                track = _track(found)
+                if track is None:
+                    self.crate.skipped += 1
+                else:
+                    self.by_id[found.get("TrackID") or ""] = track.path
+                    self.crate.tracks.append(track)
+            elif self.keys is not None:
+                self.keys.append(found.get("Key") or "")
+        elif tag == "NODE":
+            found = attributes(pairs)
+            self.keys = [] if found.get("Type") == "1" else None
+            if self.keys is not None:
+                self.playlists.append((found.get("Name") or "", found.get("KeyType") == "1", self.keys))
+        elif tag in ("COLLECTION", "PLAYLISTS"):
+            self.in_collection = tag == "COLLECTION"
+
+
 def read(path: str) -> Export:
     """(the crate, past sets, tonight) of an export."""
-    crate = Crate()
-    by_id: Dict[str, str] = {}
-    playlists: List[Tuple[str, bool, List[str]]] = []  # name, keyed by Location, the TRACK keys
-    keys: Optional[List[str]] = None  # those of the playlist being read
-    in_collection = False
-    for tag, attributes in scan_xml(path):
-        if tag == "TRACK":
-            if in_collection:
-                track = _track(attributes)
-                if track is None:
-                    crate.skipped += 1
-                else:
-                    by_id[attributes.get("TrackID") or ""] = track.path
-                    crate.tracks.append(track)
-            elif keys is not None:
-                keys.append(attributes.get("Key") or "")
-        elif tag == "NODE":
-            keys = [] if attributes.get("Type") == "1" else None
-            if keys is not None:
-                playlists.append((attributes.get("Name") or "", attributes.get("KeyType") == "1", keys))
-        elif tag in ("COLLECTION", "PLAYLISTS"):
-            in_collection = tag == "COLLECTION"
+    export = _Export()
+    scan_xml(path, export.start)
+    crate = export.crate
     history: List[Tuple[Tuple[datetime.date, int], List[str]]] = []
-    for name, by_location, members in playlists:
-        paths = [p for p in (location_path(k) if by_location else by_id.get(k) for k in members) if p]
+    for name, by_location, members in export.playlists:
+        paths = [p for p in (location_path(k) if by_location else export.by_id.get(k) for k in members) if p]
         order = _history_order(name)
         if order is None:
             crate.playlists[name] = paths

@@ -30,7 +30,7 @@ from ..history import PastSet
 from ..library import Track
 from . import Installation
 from .base import Damage, Part, mtime, sane_bpm, stamp
-from .dj_files import Crate, FileSource, camelot_of_pitch, listing, scan_xml, title_of, whole
+from .dj_files import Crate, FileSource, attributes, camelot_of_pitch, listing, scan_xml, title_of, whole
 
 ID = "traktor"
 NAME = "Traktor"
@@ -46,6 +46,7 @@ _ENTRY_PARTS = frozenset(("LOCATION", "TEMPO", "MUSICAL_KEY"))
 # A collection ENTRY is complete when the next ENTRY or anything after the collection begins.
 _ENTRY_ENDS = frozenset(("ENTRY", "COLLECTION", "SETS", "PLAYLISTS", "INDEXING", "SORTING_ORDER", "NODE"))
 _SECTIONS = frozenset(("COLLECTION", "SETS", "PLAYLISTS", "INDEXING", "SORTING_ORDER"))
+_WANTED = frozenset(("ENTRY", "PRIMARYKEY", "EXTENDEDDATA", "NODE"))
 
 
 def primary_key(location) -> str:
@@ -114,38 +115,56 @@ class Nml:
             self.entries[key] = track
 
 
+class _NmlReader:
+    """Reads an NML file's start tags: collection ENTRYs with the parts of them that matter, then the
+    PRIMARYKEYs of each playlist NODE."""
+
+    def __init__(self, volumes: Optional[Volumes]):
+        self.nml = Nml()
+        self.volumes = volumes
+        self.entry: Optional[Dict[str, str]] = None  # the collection ENTRY being read
+        self.parts: Dict[str, Dict[str, str]] = {}
+        self.playlist: Optional[List[str]] = None  # the playlist whose entries are being read
+        self.in_collection = False
+
+    def start(self, tag: str, pairs: List[str]) -> None:
+        if tag in _ENTRY_PARTS:
+            if self.entry is not None and tag not in self.parts:
+                self.parts[tag] = attributes(pairs)
+            return
+        if tag in _ENTRY_ENDS:
+            self.finish()
+        if tag in _SECTIONS:
+            self.in_collection = tag == "COLLECTION"
+        elif tag not in _WANTED:
+            return
+        found = attributes(pairs)
+        if tag == "ENTRY":
+            if self.in_collection and self.volumes is not None:
+                self.entry, self.parts = found, {}
+        elif tag == "PRIMARYKEY":
+            if self.playlist is not None and found.get("KEY"):
+                self.playlist.append(found["KEY"])
+        elif tag == "EXTENDEDDATA":
+            if self.nml.first_played is None:
+                self.nml.first_played = start_date(found.get("STARTDATE"))
+        else:  # NODE
+            name = found.get("NAME") or ""
+            self.playlist = self.nml.playlists.setdefault(name, []) if found.get("TYPE") == "PLAYLIST" else None
+
+    def finish(self) -> None:
+        if self.entry is not None:
+            self.nml.add(self.entry, self.parts, self.volumes)
+        self.entry = None
+
+
 def read_nml(path: str, volumes: Optional[Volumes]) -> Nml:
     """collection.nml or a history file; without `volumes` the entries of its collection are skipped (a
     session needs only the keys of its plays, which the main collection resolves)."""
-    nml = Nml()
-    entry: Optional[Dict[str, str]] = None  # the collection ENTRY being read
-    parts: Dict[str, Dict[str, str]] = {}
-    playlist: Optional[List[str]] = None  # the playlist whose entries are being read
-    in_collection = False
-    for tag, attributes in scan_xml(path):
-        if tag in _ENTRY_PARTS:
-            if entry is not None:
-                parts.setdefault(tag, attributes)
-            continue
-        if entry is not None and tag in _ENTRY_ENDS:
-            nml.add(entry, parts, volumes)  # an entry is only read when there are volumes
-            entry = None
-        if tag == "ENTRY":
-            entry, parts = (attributes, {}) if in_collection and volumes is not None else (None, {})
-        elif tag == "PRIMARYKEY":
-            if playlist is not None and attributes.get("KEY"):
-                playlist.append(attributes["KEY"])
-        elif tag == "EXTENDEDDATA":
-            if nml.first_played is None:
-                nml.first_played = start_date(attributes.get("STARTDATE"))
-        elif tag == "NODE":
-            playlist = nml.playlists.setdefault(attributes.get("NAME") or "", []) \
-                if attributes.get("TYPE") == "PLAYLIST" else None
-        elif tag in _SECTIONS:
-            in_collection = tag == "COLLECTION"
-    if entry is not None:
-        nml.add(entry, parts, volumes)
-    return nml
+    reader = _NmlReader(volumes)
+    scan_xml(path, reader.start)
+    reader.finish()
+    return reader.nml
 
 
 def history_files(folder: str) -> List[Tuple[datetime.datetime, str]]:

@@ -24,13 +24,13 @@ lines with <time>, <lastplaytime>, <filesize>, <artist>, <title> and the path li
 import datetime
 import os
 import re
-from typing import Any, List, Mapping, Optional, Sequence, Tuple
+from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 
 from ..history import PastSet
 from ..library import Track
 from . import Installation
 from .base import Part, is_tonight, mtime, number, sane_bpm, stamp
-from .dj_files import Crate, FileSource, camelot_text, listing, scan_xml, title_of
+from .dj_files import Crate, FileSource, attributes, key_text, listing, scan_xml, title_of
 
 ID = "virtualdj"
 NAME = "VirtualDJ"
@@ -63,21 +63,33 @@ def open_source(path: str) -> "VirtualDJSource":
     return VirtualDJSource(path)
 
 
-def read_library(path: str) -> Crate:
-    crate = Crate()
-    song: Optional[Mapping[str, str]] = None
-    parts: dict = {}
-    for tag, attributes in scan_xml(path):
+class _Songs:
+    """Reads database.xml's start tags: a Song, then the parts of it that matter."""
+
+    def __init__(self) -> None:
+        self.crate = Crate()
+        self.song: Optional[Mapping[str, str]] = None
+        self.parts: Dict[str, Mapping[str, str]] = {}
+
+    def start(self, tag: str, pairs: List[str]) -> None:
         if tag in _SONG_PARTS:
-            if song is not None:
-                parts.setdefault(tag, attributes)
+            if self.song is not None and tag not in self.parts:
+                self.parts[tag] = attributes(pairs)
         elif tag == "Song":
-            if song is not None:
-                _add(crate, song, parts)
-            song, parts = attributes, {}
-    if song is not None:
-        _add(crate, song, parts)
-    return crate
+            self.finish()
+            self.song, self.parts = attributes(pairs), {}
+
+    def finish(self) -> None:
+        if self.song is not None:
+            _add(self.crate, self.song, self.parts)
+        self.song = None
+
+
+def read_library(path: str) -> Crate:
+    songs = _Songs()
+    scan_xml(path, songs.start)
+    songs.finish()
+    return songs.crate
 
 
 def _add(crate: Crate, song: Mapping[str, str], parts: Mapping[str, Mapping[str, str]]) -> None:
@@ -89,8 +101,9 @@ def _add(crate: Crate, song: Mapping[str, str], parts: Mapping[str, Mapping[str,
     seconds_per_beat = number(scan.get("Bpm"))
     crate.tracks.append(Track(
         path=path, title=title_of(path, tags.get("Title")), artist=(tags.get("Author") or "").strip(),
-        key=camelot_text(tags.get("Key")) or camelot_text(scan.get("Key")),
+        key=key_text(tags.get("Key")) or key_text(scan.get("Key")),
         bpm=sane_bpm(60.0 / seconds_per_beat) if seconds_per_beat and seconds_per_beat > 0 else 0.0))
+
 
 
 def parse_m3u(data: bytes) -> List[str]:
