@@ -37,6 +37,8 @@ from ..library import Library
 DEMO = "demo"
 # Module names, one per DJ program; the order breaks ties between equally recent installations.
 PROGRAMS: Tuple[str, ...] = (
+    "serato",
+    "mixxx",
     "virtualdj",
     "traktor",
     "enginedj",

@@ -1,9 +1,10 @@
 """The shared base of sources that read a DJ program's own files, and the value rules they share.
 
-A `ProgramSource` is made of `Part`s (the library, the history, the crates...). Each part has a cheap
-signature (stat results, a directory listing, a database's change counter) and a load. At most every
-`CHECK_EVERY` seconds the signatures are taken again, and only a part whose signature moved is read
-again. A load that fails keeps the part's last good value: the feed goes on (or waits, when nothing was
+A `ProgramSource` is made of `Part`s (the history, the library, the crates...). Each part has a cheap
+signature (stat results, a directory listing) and a load. At most every `CHECK_EVERY` seconds the
+signatures are taken again, and only a part whose signature moved is read again; one part per poll, in
+the order `parts()` gives, so that a new track in tonight's set (the history comes first) is served
+before a large library is read again at the next poll. A load that fails keeps the part's last good value: the feed goes on (or waits, when nothing was
 ever read), one line on stderr says what is wrong, and one more says when it reads again. Damage that
 waiting may cure (a database the program holds locked) is retried every `RETRY_TRANSIENT` seconds,
 other damage when the file changes. A file that changes while it is read is read again at the next
@@ -14,6 +15,7 @@ Nothing here writes, creates, locks or renames anything in the program's folders
 Threads: everything runs on the engine's main thread.
 """
 import datetime
+import functools
 import math
 import os
 import sqlite3
@@ -91,7 +93,7 @@ class ProgramSource(Source):
         raise NotImplementedError
 
     def start(self) -> None:
-        self._refresh(time.monotonic())
+        self._refresh(time.monotonic(), every_part=True)
 
     def poll(self, now: float) -> bool:
         if now < self._next_check:
@@ -112,7 +114,7 @@ class ProgramSource(Source):
         except READ_ERRORS as error:
             return ("unreadable", _plain(error))
 
-    def _refresh(self, now: float) -> bool:
+    def _refresh(self, now: float, every_part: bool = False) -> bool:
         changed = False
         for part in self.parts():
             signature = self._signature(part)
@@ -135,6 +137,9 @@ class ProgramSource(Source):
             changed = True
             if self._broken.pop(part.name, None) is not None:
                 self.say("%s: %s readable again" % (self.name, part.name))
+            if not every_part:
+                self._next_check = now  # the parts after this one get their turn at the next poll
+                break
         if changed:
             self._snapshot = self.build(self.values)
         return changed
@@ -191,6 +196,7 @@ def local_date(seconds: float) -> datetime.date:
     return datetime.datetime.fromtimestamp(seconds).date()
 
 
+@functools.lru_cache(maxsize=4096)
 def camelot_text(text: Any) -> str:
     """A key in the feed's one notation ("8A"); "" when it is not a key. Of a pair such as "D♯m/E♭m"
     the first spelling is read."""
