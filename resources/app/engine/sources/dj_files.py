@@ -11,8 +11,6 @@ Safety rules every reader follows through this module:
 
 Threads: everything runs on the engine's main thread.
 """
-import datetime
-import functools
 import os
 import sqlite3
 from dataclasses import dataclass, field, replace
@@ -105,21 +103,7 @@ def whole(value: object) -> Optional[int]:
     return int(result) if result is not None and result >= 0 and result.is_integer() else None
 
 
-@functools.lru_cache(maxsize=4096)  # a library repeats the same few hundred dates
-def slash_date(text: Optional[str]) -> Optional[datetime.date]:
-    """A date written "YYYY/M/D" or "YYYY-MM-DD", else None."""
-    parts = (text or "").strip().replace("-", "/").split("/")
-    try:
-        return datetime.date(*(int(p) for p in parts)) if len(parts) == 3 else None
-    except ValueError:
-        return None
-
-
 _PITCHES = ("C", "C#", "D", "D#", "E", "F", "F#", "G", "G#", "A", "A#", "B")
-
-
-# A library spells its keys in a few dozen ways: each is read once.
-key_text = functools.lru_cache(maxsize=1024)(camelot_text)
 
 
 def camelot_of_pitch(pitch_class: int, minor: bool) -> str:
@@ -133,10 +117,6 @@ def title_of(path: str, title: Optional[str]) -> str:
         return title.strip()
     name = path.replace("\\", "/").rsplit("/", 1)[-1]
     return name.rsplit(".", 1)[0] if "." in name else name
-
-
-def text(value: Optional[str]) -> str:
-    return value.strip() if isinstance(value, str) else ""
 
 
 def listing(folder: str, keep: Callable[[str], bool]) -> Tuple[Tuple[str, int, int], ...]:

@@ -151,8 +151,8 @@ class EngineSource(FileSource):
             # Changes may sit in a write-ahead log before they reach the database file.
             return stamp(base), stamp(base + "-wal")
 
-        return [Part("library", lambda: signature(MAIN), lambda: read_library(self.path)),
-                Part("history", lambda: signature(HISTORY), lambda: read_history(self.path))]
+        return [Part("history", lambda: signature(HISTORY), lambda: read_history(self.path)),
+                Part("library", lambda: signature(MAIN), lambda: read_library(self.path))]
 
     def crate(self, values: Mapping[str, Any]) -> Optional[Crate]:
         library = values.get("library")

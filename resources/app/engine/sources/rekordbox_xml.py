@@ -26,7 +26,7 @@ from ..history import PastSet
 from ..library import Track
 from . import Installation
 from .base import Part, mtime, sane_bpm, stamp
-from .dj_files import Crate, FileSource, attributes, key_text, scan_xml, title_of
+from .dj_files import Crate, FileSource, attributes, camelot_text, scan_xml, title_of
 
 ID = "rekordbox-xml"
 NAME = "rekordbox"
@@ -91,7 +91,7 @@ def _track(attributes: Dict[str, str]) -> Optional[Track]:
     if path is None:
         return None
     return Track(path=path, title=title_of(path, attributes.get("Name")),
-                 artist=(attributes.get("Artist") or "").strip(), key=key_text(attributes.get("Tonality")),
+                 artist=(attributes.get("Artist") or "").strip(), key=camelot_text(attributes.get("Tonality")),
                  bpm=sane_bpm(attributes.get("AverageBpm")))
 
 

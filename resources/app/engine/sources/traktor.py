@@ -195,19 +195,17 @@ def start_date(packed: object) -> Optional[datetime.date]:
         return None
 
 
-def sessions(folder: str) -> List[Tuple[datetime.date, List[str]]]:
-    """Each session file as (day of its first play, primary keys in playing order), oldest first. A
-    damaged file costs that session only."""
-    found = []
-    for started, path in history_files(folder):
-        try:
-            session = read_nml(path, None)
-        except Damage:
-            continue
-        keys = [k for keys in session.playlists.values() for k in keys]
-        if keys:
-            found.append((session.first_played or started.date(), keys))
-    return found
+Session = Tuple[datetime.date, List[str]]  # day of its first play, primary keys in playing order
+
+
+def read_session(started: datetime.datetime, path: str) -> Optional[Session]:
+    """A session file; None when it is damaged or empty (it costs that session only)."""
+    try:
+        session = read_nml(path, None)
+    except Damage:
+        return None
+    keys = [k for keys in session.playlists.values() for k in keys]
+    return (session.first_played or started.date(), keys) if keys else None
 
 
 def places(home: str, env: Mapping[str, str], system: str) -> List[str]:
@@ -247,12 +245,25 @@ class TraktorSource(FileSource):
     label = NAME
     volumes_root = VOLUMES
 
+    def __init__(self, path: str, **kwargs: Any):
+        super().__init__(path, **kwargs)
+        self._known: Dict[Any, Optional[Session]] = {}  # session files read, by path and stat
+
     def parts(self) -> Sequence[Part]:
         collection = os.path.join(self.path, COLLECTION)
         history = os.path.join(self.path, HISTORY)
-        return [Part("library", lambda: stamp(collection), lambda: read_nml(collection, Volumes(self.volumes_root))),
-                Part("history", lambda: listing(history, _is_history),
-                     lambda: sessions(history))]
+        return [Part("history", lambda: listing(history, _is_history), lambda: self._sessions(history)),
+                Part("library", lambda: stamp(collection), lambda: read_nml(collection, Volumes(self.volumes_root)))]
+
+    def _sessions(self, folder: str) -> List[Session]:
+        """The sessions oldest first; a file read before and unchanged since is not read again, so a
+        session saved tonight costs one file."""
+        found: Dict[Any, Optional[Session]] = {}
+        for started, path in history_files(folder):
+            key = (path, stamp(path))
+            found[key] = self._known[key] if key in self._known else read_session(started, path)
+        self._known = found
+        return [session for session in found.values() if session is not None]
 
     def crate(self, values: Mapping[str, Any]) -> Optional[Crate]:
         nml = values.get("library")
@@ -266,10 +277,11 @@ class TraktorSource(FileSource):
         """Every session but the newest is a past set; the newest is tonight, its last play the track
         now playing (Traktor writes a session when it saves it, not as tracks play)."""
         nml, found = values.get("library") or Nml(), values.get("history") or []
-        resolved = self.memo("sets", (nml, found), lambda: [(day, _paths(keys, nml)) for day, keys in found])
-        past = self.memo("past", (resolved,), lambda: [
-            PastSet(date=day, plays=tuple(paths), name=NAME) for day, paths in resolved[:-1] if paths])
-        return past, resolved[-1][1] if resolved else []
+        earlier = tuple(found[:-1])
+        past = self.memo("past", (nml,) + earlier, lambda: [
+            PastSet(date=day, plays=tuple(paths), name=NAME) for day, paths in (
+                (day, _paths(keys, nml)) for day, keys in earlier) if paths])
+        return past, _paths(found[-1][1], nml) if found else []
 
 
 def _paths(keys: List[str], nml: Nml) -> List[str]:

@@ -30,7 +30,7 @@ from ..history import PastSet
 from ..library import Track
 from . import Installation
 from .base import Part, is_tonight, mtime, number, sane_bpm, stamp
-from .dj_files import Crate, FileSource, attributes, key_text, listing, scan_xml, title_of
+from .dj_files import Crate, FileSource, attributes, camelot_text, listing, scan_xml, title_of
 
 ID = "virtualdj"
 NAME = "VirtualDJ"
@@ -101,7 +101,7 @@ def _add(crate: Crate, song: Mapping[str, str], parts: Mapping[str, Mapping[str,
     seconds_per_beat = number(scan.get("Bpm"))
     crate.tracks.append(Track(
         path=path, title=title_of(path, tags.get("Title")), artist=(tags.get("Author") or "").strip(),
-        key=key_text(tags.get("Key")) or key_text(scan.get("Key")),
+        key=camelot_text(tags.get("Key")) or camelot_text(scan.get("Key")),
         bpm=sane_bpm(60.0 / seconds_per_beat) if seconds_per_beat and seconds_per_beat > 0 else 0.0))
 
 
@@ -159,10 +159,11 @@ class VirtualDJSource(FileSource):
     def parts(self) -> Sequence[Part]:
         database = os.path.join(self.path, DATABASE)
         playlists = os.path.join(self.path, PLAYLISTS)
-        return [Part("library", lambda: stamp(database), lambda: read_library(database)),
-                Part("playlists", lambda: listing(playlists, self._is_m3u), lambda: self._playlists(playlists)),
+        # Tonight first: a track just played is served before anything larger is read again.
+        return [Part("tonight", self._tonight_signature, self._tonight),
                 Part("history", self._past_signature, self._past),
-                Part("tonight", self._tonight_signature, self._tonight)]
+                Part("playlists", lambda: listing(playlists, self._is_m3u), lambda: self._playlists(playlists)),
+                Part("library", lambda: stamp(database), lambda: read_library(database))]
 
     @staticmethod
     def _is_m3u(name: str) -> bool:
