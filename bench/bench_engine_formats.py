@@ -11,22 +11,19 @@ on Linux, so settings.json names the source rather than detection finding it. "A
 each program writes as a track plays: VirtualDJ appends to today's history; Traktor and Engine DJ record
 it when they save their history; for rekordbox the DJ exports the collection again.
 """
-import argparse
 import json
 import os
-import shutil
 import sqlite3
 import sys
-import tempfile
 import time
 from typing import Callable, Dict, List
 from urllib.parse import quote
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from bench_engine_library import APP_DIR, DAY, KEYS, Fixture, Song, _sets, make_music, measure  # noqa: E402
+import bench_engine_library  # noqa: E402
+from bench_engine_library import APP_DIR, DAY, KEYS, Fixture, Song, _sets  # noqa: E402
 from engine.paths import support_dir  # noqa: E402
-from engine.sources import program  # noqa: E402
 
 # The beat grid, automix points and cues VirtualDJ keeps for every song (as in the Mixxx wiki's sample).
 VDJ_POIS = "".join(' <Poi Pos="%.1f" Type="automix" Point="%s" />\n' % (3.7 + n, point) for n, point in enumerate(
@@ -219,23 +216,9 @@ FIXTURES: Dict[str, Callable[[str, List[Song], int], Fixture]] = {
 
 
 def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--tracks", type=int, default=100000)
-    parser.add_argument("--sets", type=int, default=500)
-    parser.add_argument("--idle", type=float, default=20.0, help="seconds of idle measured")
-    parser.add_argument("--programs", default=",".join(FIXTURES))
-    args = parser.parse_args()
-    for name in args.programs.split(","):
-        home = tempfile.mkdtemp(prefix="cw-bench-%s-" % name)
-        try:
-            made = time.monotonic()
-            fixture = FIXTURES[name](home, make_music(home, args.tracks), args.sets)
-            print("%s: %d tracks, %d past sets (fixture made in %.1f s)"
-                  % (program(fixture.source).NAME, args.tracks, args.sets, time.monotonic() - made))
-            measure(fixture, args.idle)
-        finally:
-            shutil.rmtree(home, ignore_errors=True)
-    return 0
+    # The engine benchmark's own run, over these programs' fixtures.
+    bench_engine_library.FIXTURES = FIXTURES
+    return bench_engine_library.main()
 
 
 if __name__ == "__main__":

@@ -20,8 +20,8 @@ from xml.parsers import expat
 
 from ..history import History, PastSet
 from ..library import Library, Track
-from . import Snapshot
-from .base import Damage, ProgramSource, camelot_text, is_requests, moment_named, number
+from . import Installation, Snapshot
+from .base import Damage, ProgramSource, camelot_text, is_requests, moment_named, mtime, number
 
 CHUNK = 1 << 20
 
@@ -135,6 +135,16 @@ def listing(folder: str, keep: Callable[[str], bool]) -> Tuple[Tuple[str, int, i
                 continue
             found.append((entry.name, st.st_mtime_ns, st.st_size))
     return tuple(sorted(found))
+
+
+def installation(ids: Tuple[str, str], path: str, main: str, history: str,
+                 keep: Callable[[str], bool]) -> Optional[Installation]:
+    """What detection finds of the program `ids` (its ID and NAME) when `main`, its library file, exists:
+    changed when that or the newest file `keep` accepts in the `history` folder was written."""
+    if not os.path.isfile(main):
+        return None
+    newest = [changed / 1e9 for _, changed, _ in listing(history, keep)]
+    return Installation(ids[0], ids[1], path, None, max([mtime(main)] + newest))
 
 
 class FileSource(ProgramSource):

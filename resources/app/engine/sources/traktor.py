@@ -29,8 +29,9 @@ from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 from ..history import PastSet
 from ..library import Track
 from . import Installation
-from .base import Damage, Part, mtime, sane_bpm, stamp
-from .dj_files import Crate, FileSource, attributes, camelot_of_pitch, listing, scan_xml, title_of, whole
+from .base import Damage, Part, sane_bpm, stamp
+from .dj_files import (Crate, FileSource, attributes, camelot_of_pitch, installation, listing, scan_xml, title_of,
+                       whole)
 
 ID = "traktor"
 NAME = "Traktor"
@@ -167,20 +168,14 @@ def read_nml(path: str, volumes: Optional[Volumes]) -> Nml:
     return reader.nml
 
 
-def history_files(folder: str) -> List[Tuple[datetime.datetime, str]]:
-    """The session files, oldest first, by the start time in their names."""
+def history_files(folder: str, names: Sequence[str]) -> List[Tuple[datetime.datetime, str]]:
+    """The session files among a folder's names, oldest first, by the start time in their names."""
     found: List[Tuple[datetime.datetime, str]] = []
-    try:
-        names = os.listdir(folder)
-    except OSError:
-        return found
     for name in names:
         match = _HISTORY_FILE.match(name)
-        if not match:
-            continue
         try:
             found.append((datetime.datetime(*(int(g) for g in match.groups())), os.path.join(folder, name)))
-        except ValueError:
+        except (AttributeError, ValueError):  # another file, or no time
             continue
     return sorted(found)
 
@@ -224,11 +219,7 @@ def places(home: str, env: Mapping[str, str], system: str) -> List[str]:
 
 
 def probe(path: str, count: bool) -> Optional[Installation]:
-    collection = os.path.join(path, COLLECTION)
-    if not os.path.isfile(collection):
-        return None
-    newest = [changed / 1e9 for _, changed, _ in listing(os.path.join(path, HISTORY), _is_history)]
-    return Installation(ID, NAME, path, None, max([mtime(collection)] + newest))
+    return installation((ID, NAME), path, os.path.join(path, COLLECTION), os.path.join(path, HISTORY), _is_history)
 
 
 def open_source(path: str) -> "TraktorSource":
@@ -248,18 +239,35 @@ class TraktorSource(FileSource):
     def __init__(self, path: str, **kwargs: Any):
         super().__init__(path, **kwargs)
         self._known: Dict[Any, Optional[Session]] = {}  # session files read, by path and stat
+        self._names: List[str] = []
+        self._history: List[Tuple[datetime.datetime, str]] = []
 
     def parts(self) -> Sequence[Part]:
         collection = os.path.join(self.path, COLLECTION)
         history = os.path.join(self.path, HISTORY)
-        return [Part("history", lambda: listing(history, _is_history), lambda: self._sessions(history)),
+        return [Part("history", lambda: self._history_signature(history), lambda: self._sessions(history)),
                 Part("library", lambda: stamp(collection), lambda: read_nml(collection, Volumes(self.volumes_root)))]
+
+    def _files(self, folder: str) -> List[Tuple[datetime.datetime, str]]:
+        # Checked twice a second: the names are listed every time, read as dates only when they moved.
+        try:
+            names = os.listdir(folder)
+        except OSError:
+            names = []
+        if names != self._names:
+            self._names, self._history = names, history_files(folder, names)
+        return self._history
+
+    def _history_signature(self, folder: str) -> Any:
+        # Traktor saves a session into its own file: only the newest can change, the others come or go.
+        files = self._files(folder)
+        return tuple(path for _, path in files), stamp(files[-1][1]) if files else None
 
     def _sessions(self, folder: str) -> List[Session]:
         """The sessions oldest first; a file read before and unchanged since is not read again, so a
         session saved tonight costs one file."""
         found: Dict[Any, Optional[Session]] = {}
-        for started, path in history_files(folder):
+        for started, path in self._files(folder):
             key = (path, stamp(path))
             found[key] = self._known[key] if key in self._known else read_session(started, path)
         self._known = found

@@ -30,7 +30,7 @@ from ..history import PastSet
 from ..library import Track
 from . import Installation
 from .base import Part, is_tonight, mtime, number, sane_bpm, stamp
-from .dj_files import Crate, FileSource, attributes, camelot_text, listing, scan_xml, title_of
+from .dj_files import Crate, FileSource, attributes, camelot_text, installation, listing, scan_xml, title_of
 
 ID = "virtualdj"
 NAME = "VirtualDJ"
@@ -51,12 +51,8 @@ def places(home: str, env: Mapping[str, str], system: str) -> List[str]:
 
 
 def probe(path: str, count: bool) -> Optional[Installation]:
-    database = os.path.join(path, DATABASE)
-    if not os.path.isfile(database):
-        return None
     # Today's file sits at the top of History; only older days are moved into History/YYYY/MM.
-    days = [changed / 1e9 for _, changed, _ in listing(os.path.join(path, HISTORY), _is_day)]
-    return Installation(ID, NAME, path, None, max([mtime(database)] + days))
+    return installation((ID, NAME), path, os.path.join(path, DATABASE), os.path.join(path, HISTORY), _is_day)
 
 
 def open_source(path: str) -> "VirtualDJSource":
@@ -130,18 +126,28 @@ def _is_day(name: str) -> bool:
     return _DAY_FILE.match(name) is not None
 
 
-def day_files(history: str) -> List[Tuple[datetime.date, str, Tuple[int, int]]]:
-    """(day, path, (mtime ns, size)) of the history files, oldest first: History/*.m3u and
-    History/YYYY/MM/*.m3u."""
+def day_files(listed: Sequence[Tuple[str, Sequence[str]]]) -> List[Tuple[datetime.date, str]]:
+    """(day, path) of the history files among (folder, names) listings, oldest first."""
     found = []
-    for folder in [history] + [m for y in _subfolders(history, 4) for m in _subfolders(y, 2)]:
-        for name, changed, size in listing(folder, _is_day):
+    for folder, names in listed:
+        for name in names:
+            match = _DAY_FILE.match(name)
             try:
-                day = datetime.date(*map(int, _DAY_FILE.match(name).groups()))
-            except ValueError:
+                found.append((datetime.date(*map(int, match.groups())), os.path.join(folder, name)))
+            except (AttributeError, ValueError):  # not a day file, or not a day
                 continue
-            found.append((day, os.path.join(folder, name), (changed, size)))
     return sorted(found)
+
+
+def history_listing(history: str) -> Tuple[Tuple[str, Tuple[str, ...]], ...]:
+    """The names in History and in its History/YYYY/MM folders, where older days may be moved."""
+    listed = []
+    for folder in [history] + [m for y in _subfolders(history, 4) for m in _subfolders(y, 2)]:
+        try:
+            listed.append((folder, tuple(sorted(os.listdir(folder)))))
+        except OSError:
+            continue
+    return tuple(listed)
 
 
 def _subfolders(folder: str, digits: int) -> List[str]:
@@ -155,6 +161,11 @@ class VirtualDJSource(FileSource):
     id = ID
     name = NAME
     label = NAME
+
+    def __init__(self, path: str, **kwargs: Any):
+        super().__init__(path, **kwargs)
+        self._listed: Any = None
+        self._day_list: List[Tuple[datetime.date, str]] = []
 
     def parts(self) -> Sequence[Part]:
         database = os.path.join(self.path, DATABASE)
@@ -172,21 +183,26 @@ class VirtualDJSource(FileSource):
     def _playlists(self, folder: str) -> dict:
         return {name[:-4]: read_m3u(os.path.join(folder, name)) for name, _, _ in listing(folder, self._is_m3u)}
 
-    def _days(self) -> List[Tuple[datetime.date, str, Tuple[int, int]]]:
-        return day_files(os.path.join(self.path, HISTORY))
+    def _days(self) -> List[Tuple[datetime.date, str]]:
+        # Checked twice a second: the names are listed every time, made into days only when they moved.
+        listed = history_listing(os.path.join(self.path, HISTORY))
+        if listed != self._listed:
+            self._listed, self._day_list = listed, day_files(listed)
+        return self._day_list
 
+    # Only the newest day is written to; a past day's file is new, moved or gone, never rewritten.
     def _past_signature(self) -> Any:
-        return tuple((path, changed) for _, path, changed in self._days()[:-1])
+        return tuple(path for _, path in self._days()[:-1])
 
     def _past(self) -> List[PastSet]:
-        sets = [PastSet(date=day, plays=tuple(read_m3u(path)), name=NAME) for day, path, _ in self._days()[:-1]]
+        sets = [PastSet(date=day, plays=tuple(read_m3u(path)), name=NAME) for day, path in self._days()[:-1]]
         return [s for s in sets if s.plays]
 
     def _tonight_signature(self) -> Any:
-        return [(path, changed, is_tonight(changed[0] / 1e9)) for _, path, changed in self._days()[-1:]]
+        return [(path, stamp(path), is_tonight(mtime(path))) for _, path in self._days()[-1:]]
 
     def _tonight(self) -> List[Tuple[datetime.date, List[str], bool]]:
-        return [(day, read_m3u(path), is_tonight(changed[0] / 1e9)) for day, path, changed in self._days()[-1:]]
+        return [(day, read_m3u(path), is_tonight(mtime(path))) for day, path in self._days()[-1:]]
 
     def crate(self, values: Mapping[str, Any]) -> Optional[Crate]:
         crate = values.get("library")
