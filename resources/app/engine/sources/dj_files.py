@@ -183,7 +183,7 @@ class FileSource(ProgramSource):
         self._said_skipped = crate.skipped
         library, requests = self.memo("library", (crate,), lambda: library_of(crate))
         past, tonight = self.sets(values)
-        history = self.memo("past", (past,), lambda: History(past_sets=list(past)))
+        history = self.memo("history", (past,), lambda: History(past_sets=list(past)))
         return Snapshot(library=library, history=history.with_tonight(tonight), requests=requests,
                         exists=os.path.exists)
 

@@ -145,6 +145,11 @@ class EngineSource(FileSource):
     name = NAME
     label = NAME
 
+    def __init__(self, path: str, **kwargs: Any):
+        super().__init__(path, **kwargs)
+        self._earlier: Optional[Tuple[Any, List[Tuple[float, List[Play]]]]] = None
+        self._past: List[PastSet] = []
+
     def parts(self) -> Sequence[Part]:
         def signature(name: str) -> Any:
             base = os.path.join(self.path, DATABASES, name)
@@ -159,12 +164,17 @@ class EngineSource(FileSource):
         return library[0] if library else None
 
     def sets(self, values: Mapping[str, Any]) -> Tuple[Sequence[PastSet], List[str]]:
-        by_id = (values.get("library") or (None, {}))[1]
+        """Every session but the newest is a past set; the newest is tonight. hm.db is read whole when it
+        changed, so the past is compared by value: a track played tonight leaves it as it was."""
+        library = values.get("library") or (None, {})
         found = values.get("history") or []
-        resolved = self.memo("sets", (by_id, found), lambda: [
-            (start, [p for p in (by_id.get(origin) or fallback for origin, fallback in plays) if p])
-            for start, plays in found])
-        past = self.memo("past", (resolved,), lambda: [
-            PastSet(date=local_date(start), plays=tuple(paths), name=NAME) for start, paths in resolved[:-1]
-            if paths and sane_time(start) is not None])
-        return past, resolved[-1][1] if resolved else []
+        earlier = (library, found[:-1])
+        if self._earlier is None or earlier[0] is not self._earlier[0] or earlier[1] != self._earlier[1]:
+            self._earlier = earlier
+            self._past = [PastSet(date=local_date(start), plays=tuple(paths), name=NAME) for start, paths in (
+                (start, _paths(plays, library[1])) for start, plays in found[:-1]) if paths and sane_time(start)]
+        return self._past, _paths(found[-1][1], library[1]) if found else []
+
+
+def _paths(plays: List[Play], by_id: Dict[int, str]) -> List[str]:
+    return [p for p in (by_id.get(origin) or fallback for origin, fallback in plays) if p]

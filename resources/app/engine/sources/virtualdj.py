@@ -101,7 +101,6 @@ def _add(crate: Crate, song: Mapping[str, str], parts: Mapping[str, Mapping[str,
         bpm=sane_bpm(60.0 / seconds_per_beat) if seconds_per_beat and seconds_per_beat > 0 else 0.0))
 
 
-
 def parse_m3u(data: bytes) -> List[str]:
     """The paths of the complete entries of an m3u as VirtualDJ writes it. Only a line that ends in a
     line break counts, so an entry still being written (cut anywhere, even inside a UTF-8 sequence)
