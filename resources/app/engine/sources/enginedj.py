@@ -25,7 +25,7 @@ from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 from ..history import PastSet
 from ..library import Track
 from . import Installation
-from .base import Part, local_date, mtime, number, sane_bpm, sane_time, stamp
+from .base import Damage, Part, local_date, mtime, number, sane_bpm, sane_time, stamp
 from .dj_files import Crate, FileSource, query, title_of, whole
 
 ID = "engine"
@@ -93,14 +93,21 @@ def read_library(library: str) -> Tuple[Crate, Dict[int, str]]:
         crate.tracks.append(Track(path=path, title=title_of(path, title if isinstance(title, str) else None),
                                   artist=artist.strip() if isinstance(artist, str) else "",
                                   key=camelot_of_engine_key(key), bpm=sane_bpm(tempo)))
+    try:
+        crate.playlists = read_playlists(main, by_id)
+    except Damage:
+        pass  # playlists only name moments and requests: without them the library still serves
+    return crate, by_id
+
+
+def read_playlists(main: str, by_id: Dict[int, str]) -> Dict[str, List[str]]:
     titles = dict(query(main, "SELECT id, title FROM Playlist"))
     members: Dict[Any, List[Tuple[int, int, int]]] = {}
     for entity, list_id, track, following in query(
             main, "SELECT id, listId, trackId, nextEntityId FROM PlaylistEntity"):
         members.setdefault(list_id, []).append((entity, track, following or 0))
-    crate.playlists = {title: [by_id[t] for t in _chain(members.get(list_id, [])) if t in by_id]
-                       for list_id, title in titles.items() if isinstance(title, str)}
-    return crate, by_id
+    return {title: [by_id[t] for t in _chain(members.get(list_id, [])) if t in by_id]
+            for list_id, title in titles.items() if isinstance(title, str)}
 
 
 def _chain(entities: List[Tuple[int, int, int]]) -> List[int]:
