@@ -14,7 +14,7 @@ Threads: everything runs on the engine's main thread.
 import os
 import sqlite3
 from dataclasses import dataclass, field, replace
-from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
 from urllib.parse import quote
 from xml.parsers import expat
 
@@ -49,18 +49,21 @@ def scan_xml(path: str, start: Callable[[str, List[str]], None]) -> None:
     many elements a reader passes over: see `attributes`). A document type declaration is refused at
     its first byte, before any entity can be declared, so nothing is ever expanded or fetched. Raises
     Damage when the file is unreadable or not whole."""
+    with open(path, "rb") as f:
+        scan_chunks(iter(lambda: f.read(CHUNK), b""), start)
+
+
+def scan_chunks(chunks: Iterable[bytes], start: Callable[[str, List[str]], None]) -> None:
+    """scan_xml over a document given in pieces."""
     parser = expat.ParserCreate()
     parser.ordered_attributes = True
     parser.StartDoctypeDeclHandler = _refuse
     parser.EntityDeclHandler = _refuse
     parser.StartElementHandler = start
     try:
-        with open(path, "rb") as f:
-            while True:
-                data = f.read(CHUNK)
-                parser.Parse(data, not data)
-                if not data:
-                    return
+        for data in chunks:
+            parser.Parse(data, False)
+        parser.Parse(b"", True)
     except _Refused:
         raise Damage("it declares a document type (entities are not accepted)")
     except expat.ExpatError as error:

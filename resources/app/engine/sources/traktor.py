@@ -30,8 +30,8 @@ from ..history import PastSet
 from ..library import Track
 from . import Installation
 from .base import Damage, Part, sane_bpm, stamp
-from .dj_files import (Crate, FileSource, attributes, camelot_of_pitch, installation, listing, scan_xml, title_of,
-                       whole)
+from .dj_files import (Crate, FileSource, attributes, camelot_of_pitch, installation, scan_chunks, scan_xml,
+                       title_of, whole)
 
 ID = "traktor"
 NAME = "Traktor"
@@ -42,12 +42,12 @@ _HISTORY_FILE = re.compile(r"^history_(\d{4})y(\d{1,2})m(\d{1,2})d_(\d{1,2})h(\d
 _DRIVE = re.compile(r"^[A-Za-z]:$")
 _VERSION_FOLDER = re.compile(r"^Traktor (\d+(?:\.\d+)*)$")
 # MUSICAL_KEY VALUE: 0-11 the major keys from C up, 12-23 the minor ones.
-_KEYS = [camelot_of_pitch(value % 12, value >= 12) for value in range(24)]
+_KEYS = {str(value): camelot_of_pitch(value % 12, value >= 12) for value in range(24)}
 _ENTRY_PARTS = frozenset(("LOCATION", "TEMPO", "MUSICAL_KEY"))
 # A collection ENTRY is complete when the next ENTRY or anything after the collection begins.
 _ENTRY_ENDS = frozenset(("ENTRY", "COLLECTION", "SETS", "PLAYLISTS", "INDEXING", "SORTING_ORDER", "NODE"))
 _SECTIONS = frozenset(("COLLECTION", "SETS", "PLAYLISTS", "INDEXING", "SORTING_ORDER"))
-_WANTED = frozenset(("ENTRY", "PRIMARYKEY", "EXTENDEDDATA", "NODE"))
+_STRUCTURE = _ENTRY_ENDS | _SECTIONS | frozenset(("PRIMARYKEY", "EXTENDEDDATA"))
 
 
 def primary_key(location) -> str:
@@ -93,9 +93,8 @@ def _entry(entry: Dict[str, str], parts: Dict[str, Dict[str, str]], volumes: Vol
                          volumes)
     if path is None:
         return None, None
-    value = whole(parts.get("MUSICAL_KEY", {}).get("VALUE"))
     track = Track(path=path, title=title_of(path, entry.get("TITLE")), artist=(entry.get("ARTIST") or "").strip(),
-                  key=_KEYS[value] if value is not None and value < 24 else "",
+                  key=_KEYS.get(parts.get("MUSICAL_KEY", {}).get("VALUE", ""), ""),
                   bpm=sane_bpm(parts.get("TEMPO", {}).get("BPM")))
     return primary_key(location), track
 
@@ -133,11 +132,12 @@ class _NmlReader:
             if self.entry is not None and tag not in self.parts:
                 self.parts[tag] = attributes(pairs)
             return
+        if tag not in _STRUCTURE:
+            return  # album, loudness, cue points...: most of the elements, passed over at once
         if tag in _ENTRY_ENDS:
             self.finish()
         if tag in _SECTIONS:
             self.in_collection = tag == "COLLECTION"
-        elif tag not in _WANTED:
             return
         found = attributes(pairs)
         if tag == "ENTRY":
@@ -149,7 +149,7 @@ class _NmlReader:
         elif tag == "EXTENDEDDATA":
             if self.nml.first_played is None:
                 self.nml.first_played = start_date(found.get("STARTDATE"))
-        else:  # NODE
+        elif tag == "NODE":
             name = found.get("NAME") or ""
             self.playlist = self.nml.playlists.setdefault(name, []) if found.get("TYPE") == "PLAYLIST" else None
 
@@ -194,13 +194,19 @@ Session = Tuple[datetime.date, List[str]]  # day of its first play, primary keys
 
 
 def read_session(started: datetime.datetime, path: str) -> Optional[Session]:
-    """A session file; None when it is damaged or empty (it costs that session only)."""
+    """A session file; None when it is damaged or empty (it costs that session only). The file repeats
+    the collection entries of the tracks it names, which collection.nml already has: only the part from
+    its PLAYLISTS on is parsed (no "<" can stand inside an attribute, so the first one found starts it)."""
     try:
-        session = read_nml(path, None)
-    except Damage:
+        with open(path, "rb") as f:
+            data = f.read()
+        reader = _NmlReader(None)
+        at = data.find(b"<PLAYLISTS")
+        scan_chunks([b"<NML>", data[at:]] if at >= 0 else [data], reader.start)
+    except (OSError, Damage):
         return None
-    keys = [k for keys in session.playlists.values() for k in keys]
-    return (session.first_played or started.date(), keys) if keys else None
+    keys = [k for keys in reader.nml.playlists.values() for k in keys]
+    return (reader.nml.first_played or started.date(), keys) if keys else None
 
 
 def places(home: str, env: Mapping[str, str], system: str) -> List[str]:
