@@ -145,15 +145,18 @@ def engine_fixture(home: str, songs: List[Song], sets: int) -> Fixture:
                          s.title, s.artist, KEYS.index(s.key), ids[s.path]) for s in songs))
     db.close()
     history = os.path.join(folder, "Database2", "hm.db")
+
+    def track(s: Song) -> tuple:
+        return ids[s.path], os.path.relpath(s.path, folder), s.title, s.artist, ids[s.path]
+
     with sqlite3.connect(history) as db:
         db.executescript(
             "CREATE TABLE Track (id INTEGER PRIMARY KEY, path TEXT, title TEXT, artist TEXT, originTrackId INTEGER);"
             "CREATE TABLE Historylist (id INTEGER PRIMARY KEY, sessionId TEXT, title TEXT, startTime INTEGER);"
             "CREATE TABLE HistorylistEntity (id INTEGER PRIMARY KEY, listId INTEGER, trackId INTEGER, "
             "startTime INTEGER);")
-        db.executemany("INSERT INTO Track VALUES (?,?,?,?,?)", ((ids[s.path], os.path.relpath(s.path, folder),
-                                                                 s.title, s.artist, ids[s.path]) for s in songs))
         for n, played in enumerate(_sets(songs, sets)):
+            db.executemany("INSERT OR IGNORE INTO Track VALUES (?,?,?,?,?)", (track(s) for s in played))
             begun = int(time.time() - (sets - n) * 3 * DAY)
             db.execute("INSERT INTO Historylist VALUES (?,?,?,?)", (n + 1, "s%d" % n, "Session", begun))
             db.executemany("INSERT INTO HistorylistEntity (listId, trackId, startTime) VALUES (?,?,?)",
@@ -165,7 +168,8 @@ def engine_fixture(home: str, songs: List[Song], sets: int) -> Fixture:
     def add() -> str:
         added[0] += 1
         song = songs[-added[0]]
-        with sqlite3.connect(history) as con:
+        with sqlite3.connect(history) as con:  # hm.db keeps its own row of every track it lists
+            con.execute("INSERT OR IGNORE INTO Track VALUES (?,?,?,?,?)", track(song))
             con.execute("INSERT INTO HistorylistEntity (listId, trackId, startTime) VALUES (?,?,?)",
                         (sets + 1, ids[song.path], int(time.time()) + added[0]))
         con.close()

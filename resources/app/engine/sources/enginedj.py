@@ -126,7 +126,7 @@ def _chain(entities: List[Tuple[int, int, int]]) -> List[int]:
     return order if len(order) == len(entities) else [e[1] for e in sorted(entities)]
 
 
-Play = Tuple[Any, Optional[str]]  # (m.db track id, else the path hm.db itself names)
+Play = Tuple[Any, Any]  # (m.db track id, else the path hm.db itself names, relative to the library)
 
 
 def read_history(library: str) -> List[Tuple[float, List[Play]]]:
@@ -134,7 +134,7 @@ def read_history(library: str) -> List[Tuple[float, List[Play]]]:
     history = os.path.join(library, DATABASES, HISTORY)
     if not os.path.isfile(history):
         return []
-    tracks = {row_id: (origin, track_path(library, relative))
+    tracks = {row_id: (origin, relative)
               for row_id, origin, relative in query(history, "SELECT id, originTrackId, path FROM Track")}
     plays: Dict[Any, List[Tuple[float, int, Play]]] = {}
     for entity, list_id, track, start in query(
@@ -179,9 +179,9 @@ class EngineSource(FileSource):
         if self._earlier is None or earlier[0] is not self._earlier[0] or earlier[1] != self._earlier[1]:
             self._earlier = earlier
             self._past = [PastSet(date=local_date(start), plays=tuple(paths), name=NAME) for start, paths in (
-                (start, _paths(plays, library[1])) for start, plays in found[:-1]) if paths and sane_time(start)]
-        return self._past, _paths(found[-1][1], library[1]) if found else []
+                (start, self._paths(plays, library[1])) for start, plays in found[:-1]) if paths and sane_time(start)]
+        return self._past, self._paths(found[-1][1], library[1]) if found else []
 
-
-def _paths(plays: List[Play], by_id: Dict[int, str]) -> List[str]:
-    return [p for p in (by_id.get(origin) or fallback for origin, fallback in plays) if p]
+    def _paths(self, plays: List[Play], by_id: Dict[int, str]) -> List[str]:
+        paths = (by_id.get(origin) or track_path(self.path, relative) for origin, relative in plays)
+        return [p for p in paths if p]
