@@ -1,8 +1,7 @@
-"""Runs the real engine entry script as a child in a throw-away home and talks to it over HTTP.
-
-Every wait is bounded, and leaving the `with` block always ends and reaps the child.
-"""
+"""Runs the real engine entry script as a child in a throw-away home and talks to it over HTTP. Every wait
+is bounded, and leaving the `with` block always ends and reaps the child."""
 import http.client
+import json
 import os
 import shutil
 import socket
@@ -15,6 +14,7 @@ APP_DIR = os.environ.get("CW_APP_DIR") or os.path.normpath(
     os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "resources", "app"))
 if APP_DIR not in sys.path:
     sys.path.insert(0, APP_DIR)
+SCRIPT = os.path.join(APP_DIR, "live_next.py")
 
 from engine.paths import support_dir  # noqa: E402
 
@@ -50,17 +50,18 @@ def request(port, path="/json", method="GET", host="127.0.0.1", timeout=2.0):
 
 class EngineRun:
     # Port 0 lets the system choose, so parallel tests never meet on the product's default port.
-    def __init__(self, port=0, wait=30.0, interval=45.0):
-        self.home = tempfile.mkdtemp(prefix="cw-engine-")
+    def __init__(self, port=0, wait=30.0, interval=45.0, home=None):
+        self.home = home or tempfile.mkdtemp(prefix="cw-engine-")
         self.support = support_dir(APP_DIR, home=self.home)
         self.port_file = os.path.join(self.support, "port")
+        self.stderr = os.path.join(self.home, "engine.err")
         self.env = dict(os.environ, HOME=self.home, PYTHONDONTWRITEBYTECODE="1", CW_ENGINE_PORT=str(port),
                         CW_DEMO_WAIT=str(wait), CW_DEMO_INTERVAL=str(interval))
 
     def __enter__(self):
-        self.proc = subprocess.Popen([sys.executable, os.path.join(APP_DIR, "live_next.py")], env=self.env,
-                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.DEVNULL)
+        with open(self.stderr, "wb") as err:
+            self.proc = subprocess.Popen([sys.executable, SCRIPT], env=self.env, stdin=subprocess.DEVNULL,
+                                         stdout=subprocess.DEVNULL, stderr=err)
         return self
 
     def __exit__(self, *exc):
@@ -94,3 +95,12 @@ class EngineRun:
         port = self.wait_port(timeout)
         assert wait_for(lambda: request(port), timeout), "engine does not answer on port %d" % port
         return port
+
+    def wait_feed(self, condition, timeout=15.0):
+        """The first document served that meets condition; strict JSON (a NaN or Infinity fails the test)."""
+        def feed():
+            answer = request(self.read_port() or 0, timeout=1.0)
+            return json.loads(answer[1], parse_constant=int) if answer and answer[0] == 200 else None
+        doc = wait_for(lambda: (lambda d: d if d and condition(d) else None)(feed()), timeout, 0.1)
+        assert doc, "the feed never met the condition within %.0f s; last: %s" % (timeout, feed())
+        return doc

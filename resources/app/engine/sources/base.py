@@ -135,8 +135,8 @@ class ProgramSource(Source):
             self._seen[part.name] = signature
             self.values[part.name] = value
             changed = True
-            if self._broken.pop(part.name, None) is not None:
-                self.say("%s: %s readable again" % (self.name, part.name))
+            if self._broken.pop(part.name, None) is not None and not self._broken:
+                self.say("%s: %s readable again" % (self.name, self.path))
             if not every_part:
                 self._next_check = now  # the parts after this one get their turn at the next poll
                 break
@@ -149,9 +149,12 @@ class ProgramSource(Source):
         if transient:
             self._retry_at[part.name] = now + RETRY_TRANSIENT
         if self._broken.get(part.name) != message:
+            # Parts of one file fail alike (a locked database): the same trouble is said once.
+            said = message in self._broken.values()
             self._broken[part.name] = message
             kept = "keeping what was read before" if part.name in self.values else "nothing to show yet"
-            self.say("%s: cannot read the %s at %s (%s); %s" % (self.name, part.name, self.path, message, kept))
+            if not said:
+                self.say("%s: cannot read %s (%s); %s" % (self.name, self.path, message, kept))
 
 
 def stamp(path: str) -> Optional[Hashable]:

@@ -123,15 +123,11 @@ def records(data: bytes, where: str = "") -> Iterator[Tuple[bytes, bytes]]:
 
 def file_records(f, where: str) -> Iterator[Tuple[bytes, bytes]]:
     """records() read from a file one record at a time, so that a large database is never held whole."""
-    first = True
     while True:
         head = f.read(8)
         if len(head) < 8:
             return
         tag, length = _HEADER.unpack(head)
-        if first and tag != b"vrsn":
-            raise Damage("%s does not start as a Serato file" % where)
-        first = False
         _check_tag(tag, where)
         value = f.read(length)
         if len(value) < length:
@@ -176,7 +172,12 @@ def read_tracks(folder: str) -> List[Track]:
     root = root_of(folder)
     tracks: List[Track] = []
     with open(database, "rb") as f:
+        if f.read(4) != b"vrsn":
+            raise Damage("%s does not start as a Serato file" % database)
+        f.seek(0)
+        whole = 0
         for tag, value in file_records(f, database):
+            whole += 1
             if tag != b"otrk":
                 continue
             fields = _fields(value, _TRACK_FIELDS)
@@ -187,6 +188,8 @@ def read_tracks(folder: str) -> List[Track]:
             tracks.append(Track(path=path, title=text(fields.get(b"tsng", b"")) or os.path.basename(path),
                                 artist=text(fields.get(b"tart", b"")), key=camelot_text(text(fields.get(b"tkey", b""))),
                                 bpm=sane_bpm(text(fields.get(b"tbpm", b"")))))
+    if not whole:
+        raise Damage("%s ends inside its first record" % database)
     return tracks
 
 
