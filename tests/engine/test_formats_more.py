@@ -11,7 +11,7 @@ import time
 import unittest
 from urllib.parse import quote
 
-from engine_harness import EngineRun, request, wait_for
+from engine_harness import EngineRun
 from engine.sources import detect, enginedj, rekordbox_xml, traktor, virtualdj
 
 CAFE = "Café Über Straße"
@@ -96,13 +96,12 @@ class VirtualDJTest(FormatCase):
         os.makedirs(run.support)
         with open(os.path.join(run.support, "settings.json"), "w") as f:
             json.dump({"source": "virtualdj", "source_path": self.path("vdj")}, f)
+        playing = lambda path: lambda doc: (doc.get("now") or {}).get("path") == path
         with run:
-            port = run.wait_serving()
-            now = lambda: (json.loads(request(port)[1]).get("now") or {}).get("path")
-            self.assertEqual(wait_for(now, 20), self.song(CAFE))
+            run.wait_feed(playing(self.song(CAFE)), 20)
             with open(tonight, "ab") as f:
                 f.write((self.ENTRY % ("One", self.song("a"))).encode())
-            self.assertTrue(wait_for(lambda: now() == self.song("a"), 3), "now playing did not follow")
+            run.wait_feed(playing(self.song("a")), 3)
 
 
 class TraktorTest(FormatCase):
