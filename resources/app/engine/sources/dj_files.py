@@ -78,10 +78,20 @@ def attributes(pairs: List[str]) -> Dict[str, str]:
 
 def query(path: str, sql: str) -> List[tuple]:
     """All rows of one query on the SQLite file at path, opened read-only and closed again at once, so
-    no lock outlives the read. Raises Damage when the file is no database or lacks the table."""
-    uri = "file:%s?mode=ro" % quote(os.path.abspath(path))
+    no lock outlives the read. Raises Damage when the file is no database or lacks the table.
+
+    A database in write-ahead-log mode (header bytes 18-19 are 2) would have even a read-only reader
+    create its -wal and -shm files, or write its marks into them: such a file is read as it stands
+    (`immutable`), and the log's newest changes arrive when the program checkpoints them into it."""
     try:
-        conn = sqlite3.connect(uri, uri=True, timeout=2.0)
+        with open(path, "rb") as f:
+            header = f.read(20)
+    except OSError as error:
+        raise Damage("cannot open %s (%s)" % (path, error.strerror or error))
+    wal = len(header) == 20 and header[18] == 2
+    uri = "file:%s?%s" % (quote(os.path.abspath(path)), "immutable=1" if wal else "mode=ro")
+    try:
+        conn = sqlite3.connect(uri, uri=True, timeout=0.5)
     except sqlite3.Error as error:
         raise Damage("cannot open %s (%s)" % (path, error))
     conn.text_factory = _text
