@@ -161,9 +161,9 @@ class EngineDJTest(FormatCase):
     def test_source(self):
         lib, dbs = self.path("Engine Library"), self.path("Engine Library", "Database2")
         rel = lambda name: "../Music/%s.mp3" % name
-        sqlite_file(os.path.join(dbs, "m.db"), (  # in write-ahead-log mode: still nothing may appear beside it
-            "PRAGMA journal_mode=WAL; CREATE TABLE Track (id INTEGER PRIMARY KEY, path TEXT, title TEXT, artist TEXT, bpm INTEGER,"
-            " bpmAnalyzed REAL, key INTEGER); CREATE TABLE Playlist (id INTEGER PRIMARY KEY, title TEXT);"
+        sqlite_file(os.path.join(dbs, "m.db"), (  # in WAL mode: still nothing may appear beside it
+            "PRAGMA journal_mode=WAL; CREATE TABLE Track (id INTEGER PRIMARY KEY, path TEXT, title TEXT, artist TEXT,"
+            " bpm INTEGER, bpmAnalyzed REAL, key INTEGER); CREATE TABLE Playlist (id INTEGER PRIMARY KEY, title TEXT);"
             "CREATE TABLE PlaylistEntity (id INTEGER PRIMARY KEY, listId INT, trackId INT, nextEntityId INT);"), [
             ("Track", [(1, rel("a"), "One", "Art", 124, 123.6, 1), (2, rel(CAFE), CAFE, "X", 0, None, 19),
                        (3, None, "No path", "", 0, 120, 2), (4, rel("b"), "", "", 120, 120.2, 40)]),
