@@ -5,8 +5,8 @@ Safety rules every reader follows through this module:
   - XML: a document type declaration is refused before anything in it is parsed, so no entity can be
     declared, expanded or fetched (expat's own amplification limits stay on as a second guard), and
     files are streamed through expat as start tags with their attributes, so memory stays flat;
-  - SQLite: opened through a `mode=ro` URI with a busy timeout, queried, closed; nothing is created,
-    locked for longer than a read, or changed beside the file;
+  - SQLite: opened through a `mode=ro` URI (a database in write-ahead-log mode as an immutable file),
+    queried, closed; nothing is created, locked for longer than a read, or changed beside the file;
   - a whole file that cannot be read raises `Damage`; a single odd record is skipped and counted.
 
 Threads: everything runs on the engine's main thread.
