@@ -21,7 +21,7 @@ from xml.parsers import expat
 from ..history import History, PastSet
 from ..library import Library, Track
 from . import Installation, Snapshot
-from .base import Damage, ProgramSource, camelot_text, is_requests, moment_named, mtime, number
+from .base import Damage, ProgramSource, is_requests, moment_named, mtime, number
 
 CHUNK = 1 << 20
 
@@ -114,14 +114,6 @@ def _text(raw: bytes) -> str:
 def whole(value: object) -> Optional[int]:
     result = number(value)
     return int(result) if result is not None and result >= 0 and result.is_integer() else None
-
-
-_PITCHES = ("C", "C#", "D", "D#", "E", "F", "F#", "G", "G#", "A", "A#", "B")
-
-
-def camelot_of_pitch(pitch_class: int, minor: bool) -> str:
-    """Camelot text of the key whose tonic is pitch_class (0 for C up to 11 for B)."""
-    return camelot_text(_PITCHES[pitch_class % 12] + ("m" if minor else ""))
 
 
 def title_of(path: str, title: Optional[str]) -> str:

@@ -29,9 +29,8 @@ from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 from ..history import PastSet
 from ..library import Track
 from . import Installation
-from .base import Damage, Part, sane_bpm, stamp
-from .dj_files import (Crate, FileSource, attributes, camelot_of_pitch, installation, scan_chunks, scan_xml,
-                       title_of, whole)
+from .base import Damage, Part, camelot_text, sane_bpm, stamp
+from .dj_files import Crate, FileSource, attributes, installation, scan_chunks, scan_xml, title_of, whole
 
 ID = "traktor"
 NAME = "Traktor"
@@ -41,8 +40,9 @@ VOLUMES = "/Volumes"
 _HISTORY_FILE = re.compile(r"^history_(\d{4})y(\d{1,2})m(\d{1,2})d_(\d{1,2})h(\d{1,2})m(\d{1,2})s\.nml$")
 _DRIVE = re.compile(r"^[A-Za-z]:$")
 _VERSION_FOLDER = re.compile(r"^Traktor (\d+(?:\.\d+)*)$")
-# MUSICAL_KEY VALUE: 0-11 the major keys from C up, 12-23 the minor ones.
-_KEYS = {str(value): camelot_of_pitch(value % 12, value >= 12) for value in range(24)}
+# MUSICAL_KEY VALUE: 0-11 the major keys from C up, 12-23 the minor ones, as Camelot text by VALUE's text.
+_PITCHES = ("C", "C#", "D", "D#", "E", "F", "F#", "G", "G#", "A", "A#", "B")
+_KEYS = {str(value): camelot_text(_PITCHES[value % 12] + ("m" if value >= 12 else "")) for value in range(24)}
 _ENTRY_PARTS = frozenset(("LOCATION", "TEMPO", "MUSICAL_KEY"))
 # A collection ENTRY is complete when the next ENTRY or anything after the collection begins.
 _ENTRY_ENDS = frozenset(("ENTRY", "COLLECTION", "SETS", "PLAYLISTS", "INDEXING", "SORTING_ORDER", "NODE"))
