@@ -25,8 +25,8 @@ from urllib.parse import unquote
 from ..history import PastSet
 from ..library import Track
 from . import Installation
-from .base import Part, mtime, sane_bpm, stamp
-from .dj_files import Crate, FileSource, attributes, camelot_text, scan_xml, title_of
+from .base import Part, camelot_text, mtime, sane_bpm, stamp
+from .dj_files import Crate, FileSource, attributes, scan_xml, title_of
 
 ID = "rekordbox-xml"
 NAME = "rekordbox"

@@ -29,8 +29,8 @@ from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 from ..history import PastSet
 from ..library import Track
 from . import Installation
-from .base import Part, is_tonight, mtime, number, sane_bpm, stamp
-from .dj_files import Crate, FileSource, attributes, camelot_text, installation, listing, scan_xml, title_of
+from .base import Part, camelot_text, is_tonight, mtime, number, sane_bpm, stamp
+from .dj_files import Crate, FileSource, attributes, installation, listing, scan_xml, title_of
 
 ID = "virtualdj"
 NAME = "VirtualDJ"
