@@ -2,8 +2,9 @@
 # Installs, with apt-get, whatever the build and the tests need and the machine lacks.
 # Works as root (CI, a fresh Debian) and as a developer with sudo.
 set -euo pipefail
+# mixxx: the engine's end-to-end test (tests/engine/mixxx_live.py) plays a track in Mixxx itself.
 packages=(build-essential cmake ninja-build pkg-config qt6-base-dev libgl-dev libxcb1-dev python3
-          xvfb openbox xdotool x11-utils fonts-dejavu-core fonts-noto-color-emoji
+          xvfb openbox xdotool x11-utils fonts-dejavu-core fonts-noto-color-emoji mixxx
           clang libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do

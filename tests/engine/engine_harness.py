@@ -100,7 +100,7 @@ class EngineRun:
         """The first document served that meets condition; strict JSON (a NaN or Infinity fails the test)."""
         def feed():
             answer = request(self.read_port() or 0, timeout=1.0)
-            return json.loads(answer[1], parse_constant=int) if answer and answer[0] == 200 else None
+            return json.loads(answer[1], parse_constant=int) if answer and answer[0] == 200 else {}
         doc = wait_for(lambda: (lambda d: d if d and condition(d) else None)(feed()), timeout, 0.1)
         assert doc, "the feed never met the condition within %.0f s; last: %s" % (timeout, feed())
         return doc

@@ -1,12 +1,11 @@
 """Ranking rules on small hand-made libraries: keys, tempo, proven sequences, freshness, rut, requests."""
 import datetime
-import json
 import unittest
 
 from engine import ranking
 from engine.feed import document
 from engine.history import History, PastSet
-from engine.keys import Camelot, is_harmonic, parse_key
+from engine.keys import is_harmonic, parse_key
 from engine.library import Library, Track
 from engine.tempo import tempo_fits
 
@@ -36,21 +35,17 @@ def titles(picks):
 
 class RankingTest(unittest.TestCase):
     def test_keys_in_every_notation_harmonic_neighbours_and_tempo_fit(self):
-        for text, expected in {"8A": (8, "A"), "12b": (12, "B"), "1m": (8, "A"), "1d": (8, "B"), "6m": (1, "A"),
-                               "12d": (7, "B"), "Am": (8, "A"), "C": (8, "B"), "F#m": (11, "A"), "Bbm": (3, "A"),
-                               "Db": (3, "B"), "E": (12, "B"), "Abm": (1, "A"), "B": (1, "B"), "G minor": (6, "A"),
-                               "D major": (10, "B"), "C♯m": (12, "A"), "": None, "13A": None, "0B": None, "H": None,
-                               "8C": None, "Xm": None, "8Am": None, None: None}.items():
-            self.assertEqual(parse_key(text), expected and Camelot(*expected), text)
-        for a, b, expected in [("8A", "8A", True), ("8A", "9A", True), ("8A", "7A", True), ("12A", "1A", True),
-                               ("1B", "12B", True), ("8A", "8B", True), ("Am", "C", True), ("Am", "1d", True),
-                               ("12A", "2A", False), ("12A", "1B", False), ("8A", "9B", False), ("8A", "", False)]:
+        for case in ("8A=8A 12b=12B 1m=8A 1d=8B 6m=1A 12d=7B Am=8A C=8B F#m=11A Bbm=3A Db=3B E=12B Abm=1A B=1B C♯m=12A "
+                     "G_minor=6A D_major=10B =None 13A=None 0B=None H=None 8C=None Xm=None 8Am=None").split():
+            text, expected = case.replace("_", " ").split("=")
+            self.assertEqual(str(parse_key(text)), expected, text)
+        for case in "8A=8A 8A=9A 8A=7A 12A=1A 1B=12B 8A=8B Am=C Am=1d 12A!2A 12A!1B 8A!9B 8A!".split():
+            a, b = case.replace("!", "=").split("=")
             self.assertEqual({is_harmonic(parse_key(a), parse_key(b)), is_harmonic(parse_key(b), parse_key(a))},
-                             {expected}, (a, b))
-        for now, bpm, expected in [(100, 106, True), (100, 94, True), (100, 106.5, False), (100, 93.5, False),
-                                   (128, 64, True), (70, 140, True), (100, 53, True), (100, 53.5, False),
-                                   (100, 212, True), (100, 213, False), (124, 0, False), (0, 124, False)]:
-            self.assertEqual(tempo_fits(now, bpm), expected, (now, bpm))
+                             {"!" not in case}, case)
+        for case in "100=106 100=94 100!106.5 100!93.5 128=64 70=140 100=53 100!53.5 100=212 100!213 0!124".split():
+            now, bpm = case.replace("!", "=").split("=")
+            self.assertEqual(tempo_fits(float(now), float(bpm)), "!" not in case, case)
 
     def test_next_holds_proven_then_fitting_requests_then_fit_then_freshness(self):
         sets = [past(40, "a", "b", "c"), past(30, "a", "b"), past(20, "x", "a", "c"), past(10, "b", "a", "b")]
@@ -76,17 +71,13 @@ class RankingTest(unittest.TestCase):
         self.assertEqual(sorted(p.track.title for p in result.next if p.prep), ["req_fit", "req_nocat", "req_off"])
         self.assertEqual([p.track.title for p in result.next if p.fitnow], ["req_fit"])
         self.assertEqual(result.next[0].track.title, "req_fit", "a request that fits now leads unproven picks")
-        doc = document(result)
-        self.assertEqual([c["id"] for c in doc["cats"]], ["warmup", "build", "peak"])
-        for cat in doc["cats"]:
-            shown = {p["title"][-7:] for p in doc["next"] if p.get("cat") == cat["id"] or p.get("prep") is True}
-            self.assertTrue({"req_fit", "req_off", "q_nocat"} <= shown, cat)
+        self.assertEqual(result.cats, [("warmup", "Warm-up"), ("build", "Build"), ("peak", "Peak")])
 
     def test_freshness_bands_at_their_edges_and_the_fresh_list(self):
         tracks = [track(n) for n in ("now", "never", "d179", "d180", "in3of5", "in2of5")]
         tracks += [track("never_key", "9A", 123), track("long_tempo", "3B", 126), track("never_slow", "8A", 100)]
         sets = [past(179, "d179"), past(180, "d180"), past(200, "in2of5"), past(210, "in2of5"), past(400, "long_tempo"),
-                past(40, "in3of5", "in2of5"), past(30, "in3of5"), past(20, "in3of5", "in2of5"), past(10, "x"), past(5, "y")]
+                past(40, "in3of5", "in2of5"), past(30, "in3of5"), past(20, "in3of5", "in2of5"), past(10), past(5)]
         result = rank(tracks, sets, tonight=["now"])
         self.assertEqual({p.track.title: (p.fresh, p.rest) for p in result.next if p.track.title[0] in "nid"},
                          {"never": ("never", None), "d179": ("rested", 179), "d180": ("rested_long", 180),
@@ -104,18 +95,8 @@ class RankingTest(unittest.TestCase):
         self.assertEqual(document(rank(tracks, sets, tonight=["s1", "new1", "old1"]))["rut"], 0.333)
         bangers = rank(tracks, sets, tonight=["new1", "s1"]).bangers
         self.assertEqual([(p.track.title, p.proven) for p in bangers], [("s2", 3), ("old1", 2), ("b1", 1)])
+        self.assertEqual(document(rank(tracks, sets)), {"ok": False, "played": 0, "rut": 0, "cats": []})
 
-    def test_document_types_follow_the_feed(self):
-        tracks = [track("now", "8A", 127.6, "peak"), track("next", "Em", 126.4), track("old", "8A", 125)]
-        doc = json.loads(json.dumps(document(rank(tracks, [past(90, "now", "old")], ["now"]), "demo", {"id": "x"})))
-        self.assertEqual((doc["ok"], doc["played"], doc["source"], doc["now"]["bpm"]), (True, 1, {"id": "x"}, 128))
-        picks = {p["path"][7:-4]: p for p in doc["next"] + doc["fresh"] + doc["bangers"]}
-        self.assertEqual((picks["old"]["title"], picks["old"]["proven"], picks["old"]["src"], picks["old"]["rest"]),
-                         ("Artist old — old", 1, "demo", 90))
-        self.assertEqual((picks["next"]["key"], "cat" in picks["next"], "rest" in picks["next"]), ("Em", False, False))
-        self.assertEqual({type(p["bpm"]) for p in picks.values()}, {int})
-        waiting = document(rank([track("a")], [past(3, "a")]))
-        self.assertEqual((waiting["ok"], "now" in waiting, "next" in waiting, waiting["cats"]), (False, False, False, []))
 
 if __name__ == "__main__":
     unittest.main()

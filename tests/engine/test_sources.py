@@ -10,6 +10,7 @@ import sys
 import tempfile
 import time
 import unittest
+from unittest import mock
 
 from engine_harness import SCRIPT, EngineRun
 from engine.ranking import rank
@@ -29,8 +30,9 @@ def otrk(path, bpm="124.00", key="Am", title="T", tag=b"pfil"):
 
 
 def oent(row, path, start, end=None, played=False, deck=1):
-    fields = [(1, struct.pack(">I", row)), (2, path.encode("utf-16-be") + b"\0\0"), (28, struct.pack(">I", NOW + start)),
-              (31, struct.pack(">I", deck)), (50, bytes([played]))] + ([(29, struct.pack(">I", NOW + end))] if end else [])
+    numbers = [(1, row), (28, NOW + start), (31, deck)] + ([(29, NOW + end)] if end else [])
+    fields = [(n, struct.pack(">I", v)) for n, v in numbers] + [(2, path.encode("utf-16-be") + b"\0\0"),
+                                                                  (50, bytes([played]))]
     return rec(b"oent", rec(b"adat", b"".join(struct.pack(">II", n, len(v)) + v for n, v in fields)))
 
 
@@ -41,12 +43,11 @@ def write(path, data, age_days=0.0):
     os.utime(path, (NOW - age_days * 86400, NOW - age_days * 86400))
 
 
-def mixxx_db(folder, tracks, sets, named=()):
-    """tracks: (path, bpm, key_id, key, hidden, gone from disk); sets: {id: (hours ago, [(track, position)])};
-    named: (table, name, [tracks])."""
+def mixxx_db(folder, tracks, sets, sql=""):
+    """tracks: (path, bpm, key_id, key, hidden, gone from disk); sets: {id: (hours ago, [(track, position)])}."""
     os.makedirs(folder, exist_ok=True)
     with sqlite3.connect(os.path.join(folder, "mixxxdb.sqlite")) as con, open(SCHEMA, encoding="utf-8") as f:
-        con.executescript(f.read())
+        con.executescript(f.read() + sql)
         for i, (path, bpm, key_id, key, hidden, gone) in enumerate(tracks, start=1):
             con.execute("INSERT INTO track_locations (id, location, fs_deleted) VALUES (?, ?, ?)", (i, path, gone))
             con.execute("INSERT INTO library (id, title, location, bpm, key_id, key, mixxx_deleted) VALUES "
@@ -56,10 +57,6 @@ def mixxx_db(folder, tracks, sets, named=()):
             con.execute("INSERT INTO Playlists (id, hidden, date_created) VALUES (?, 2, ?)", (pid, at))
             con.executemany("INSERT INTO PlaylistTracks (playlist_id, track_id, position, pl_datetime_added) "
                             "VALUES (?, ?, ?, ?)", [(pid, t, pos, at) for t, pos in entries])
-        for n, (table, name, numbers) in enumerate(named, start=100):
-            con.execute("INSERT INTO %s (id, name) VALUES (?, ?)" % table, (n, name))
-            con.executemany("INSERT INTO %s VALUES (?, ?)" % ("crate_tracks" if table == "crates" else
-                            "PlaylistTracks (playlist_id, track_id)"), [(n, t) for t in numbers])
     con.close()
 
 
@@ -71,11 +68,11 @@ class SourcesTest(unittest.TestCase):
         self.a, self.b, self.c, self.d, self.gone = [os.path.join(self.home, "Music", n + ".mp3") for n in "abcdg"]
         for path in (self.a, self.b, self.c, self.d):
             write(path, b"")
-        self.tracks = [(self.a, 124.0, 22, "Am", 0, 0), (self.b, 125, 17, "Em", 0, 0), (self.c, 126, 0, "D♯m/E♭m", 0, 0),
-                       (self.d, 124.0, 22, "Am", 1, 0), (self.gone, 124, 9, "", 0, 0), (self.gone + "2", 9, 9, "", 0, 1)]
+        self.tracks = [(self.a, 124, 22, "Am", 0, 0), (self.b, 125, 17, "Em", 0, 0), (self.c, 126, 0, "D♯m/E♭m", 0, 0),
+                       (self.d, 124, 22, "Am", 1, 0), (self.gone, 124, 9, "", 0, 0), (self.gone + "2", 9, 9, "", 0, 1)]
 
-    def open(self, kind, path):
-        made = kind(path, say=self.lines.append, **({"drives": list} if kind is serato.SeratoSource else {}))
+    def open(self, kind, path, **options):
+        made = kind(path, say=self.lines.append, **options)
         made.start()
         return made
 
@@ -104,8 +101,8 @@ class SourcesTest(unittest.TestCase):
             for cut in (0, 7):  # a half-written last record waits until it is complete
                 got = serato.read_session(rec(b"vrsn") + b"".join(oent(*e) for e in entries) + oent(
                     9, x, 99, None, True)[:cut], "s")
-                self.assertEqual((getattr(serato.playing(got), "path", None), serato.played_paths(
-                    got, serato.playing(got))), (now, tonight), (name, cut))
+                entry = serato.playing(got)
+                self.assertEqual((getattr(entry, "path", None), serato.played_paths(got, entry)), (now, tonight), name)
 
     def test_serato_library_crates_sets_and_damage(self):
         a, b, c, d, gone = self.a, self.b, self.c, self.d, self.gone
@@ -120,11 +117,11 @@ class SourcesTest(unittest.TestCase):
             2, b, -899995, -899901, True, 2), age_days=10)
         write(os.path.join(sessions, "2.session"), rec(b"vrsn") + rec(b"\x01\x02\x03\x04"))
         write(os.path.join(sessions, "3.session"), rec(b"vrsn") + oent(1, a, -60))
-        source = self.open(serato.SeratoSource, folder)
+        source = self.open(serato.SeratoSource, folder, drives=list)
+        result = self.settle(source)
         self.assertEqual({t.path: (t.key, t.bpm, t.category, t.title) for t in source.snapshot().library}, {
             a: ("8A", 124, None, "T"), b: ("9A", 125.5, "warmup", "T"), c: ("", 0, None, "T"),
             d: ("11A", 0, None, "d.mp3"), gone: ("8A", 124, None, "\ufffd")})
-        result = self.settle(source)
         picks = {p.track.path: p for p in result.next + result.fresh + result.bangers}
         self.assertEqual((result.now.path, result.cats, picks[b].proven, picks[c].prep, {a, gone} & set(picks)),
                          (a, [("warmup", "Warm-up")], 1, True, set()), "the track playing, missing files: no pick")
@@ -138,32 +135,36 @@ class SourcesTest(unittest.TestCase):
             self.assertEqual([("cannot read" in x, "readable again" in x) for x in self.lines[1:]],
                              [(True, False), (False, True)], "the damage and the repair, each said once")
             del self.lines[1:]
+        write(database, good, -4)  # a new version, replaced again while it is read:
+        with mock.patch.object(serato, "read_tracks", lambda folder: write(database, good, -3) or []):
+            self.settle(source, 1)
+        self.assertEqual(len(source.snapshot().library), 6, "what was read from a replaced file is not trusted")
+        self.assertEqual(len(self.settle(source, 2).next) and len(source.snapshot().library), 5)
 
     def test_mixxx_tonight_is_the_newest_history_playlist_read_while_mixxx_writes(self):
         folder = os.path.join(self.home, ".mixxx")
         database = os.path.join(folder, "mixxxdb.sqlite")
-        cases = [  # history playlists -> track now playing (None: the waiting document)
-            ("newest by id, last by position", {2: (1, [(2, 2), (1, 1)]), 1: (0, [(3, 1)])}, self.b),
-            ("newest empty: Mixxx just started", {1: (48, [(1, 1), (2, 2)]), 2: (0, [])}, None),
-            ("newest ended days ago", {1: (50, [(1, 1)]), 2: (48, [(2, 1), (3, 2)])}, None),
-            ("a set followed before", {1: (30, [(1, 1), (2, 2)]), 2: (0, [(1, 1)])}, self.a),
-        ]
-        for name, sets, now in cases:
+        named = ("INSERT INTO crates VALUES (7, 'Peak time', 1, 1, 0, 0); INSERT INTO crate_tracks VALUES (7, 2);"
+                 "INSERT INTO Playlists (id, name) VALUES (8, 'requests');"
+                 "INSERT INTO PlaylistTracks VALUES (9, 8, 3, 1, 0)")
+        for name, sets, now in [  # history playlists -> track now playing (None: the waiting document)
+                ("newest by id, last by position", {2: (1, [(2, 2), (1, 1)]), 1: (0, [(3, 1)])}, self.b),
+                ("newest empty: Mixxx just started", {1: (48, [(1, 1), (2, 2)]), 2: (0, [])}, None),
+                ("newest ended days ago", {1: (50, [(1, 1)]), 2: (48, [(2, 1), (3, 2)])}, None),
+                ("a set followed before", {1: (30, [(1, 1), (2, 2)]), 2: (0, [(1, 1)])}, self.a)]:
             shutil.rmtree(folder, True)
-            mixxx_db(folder, self.tracks, sets, [("crates", "Peak time", [2]), ("Playlists", "requests", [3])])
-            result = self.settle(self.open(mixxx.MixxxSource, folder))
+            mixxx_db(folder, self.tracks, sets, named)
+            source = self.open(mixxx.MixxxSource, folder)
+            result = self.settle(source)
             self.assertEqual((getattr(result.now, "path", None), result.cats, os.listdir(folder)),
                              (now, [("peak", "Peak")], ["mixxxdb.sqlite"]), name)
         picks = {p.track.path: p for p in result.next}
         self.assertEqual((picks[self.b].proven, picks[self.c].prep, self.gone in picks), (1, True, False))
-        keys = {t.path: t.key for t in self.open(mixxx.MixxxSource, folder).snapshot().library}
+        keys = {t.path: t.key for t in source.snapshot().library}
         self.assertEqual(keys, {self.a: "8A", self.b: "9A", self.c: "2A", self.gone: "4B"})
-        shutil.rmtree(folder)
-        mixxx_db(folder, self.tracks, {1: (0, [(1, 1)])})
-        source = self.open(mixxx.MixxxSource, folder)
         with sqlite3.connect(database) as con:
             con.execute("UPDATE library SET bpm = 127.5 WHERE id = 1")
-            con.execute("INSERT INTO PlaylistTracks (playlist_id, track_id, position) VALUES (1, 2, 2)")
+            con.execute("INSERT INTO PlaylistTracks (playlist_id, track_id, position) VALUES (2, 2, 2)")
         self.assertEqual((self.settle(source).now.path, source.snapshot().library.get(self.a).bpm), (self.b, 127.5))
         holder = sqlite3.connect(database, isolation_level=None)
         holder.execute("BEGIN EXCLUSIVE")
@@ -179,29 +180,17 @@ class SourcesTest(unittest.TestCase):
         mixxx_db(folder, self.tracks, {1: (0, [(3, 1)])})
         self.assertEqual((self.settle(source).now.path, os.listdir(folder)), (self.c, ["mixxxdb.sqlite"]))
 
-    def test_detection_in_standard_places_and_settings(self):
-        serato_folder, mixxx_folder = os.path.join(self.home, "Music", "_Serato_"), os.path.join(self.home, "L", "Mixxx")
-        cases = [  # (system, settings, {what: age in days}) -> (source, folder); Mixxx's folder is always there
-            ("linux", {}, {}, (DEMO, "")),
-            ("darwin", {}, {"serato": 3}, ("serato", serato_folder)),
-            ("win32", {}, {"serato": 3, "mixxx": 1}, ("mixxx", mixxx_folder)),
-            ("win32", {}, {"serato": 1, "mixxx": 3}, ("serato", serato_folder)),
-            ("win32", {"source": "demo"}, {"mixxx": 1}, (DEMO, "")),
-            ("linux", {"source": "mixxx", "source_path": "/x"}, {"serato": 1}, ("mixxx", "/x")),
-            ("linux", {"source": "later"}, {"serato": 1}, ("serato", serato_folder)),
-        ]
-        env = {"USERPROFILE": self.home, "LOCALAPPDATA": os.path.dirname(mixxx_folder)}
-        for system, settings, present, expected in cases:
-            for folder in (serato_folder, mixxx_folder):
-                shutil.rmtree(folder, True)
-            os.makedirs(mixxx_folder)
-            if "serato" in present:
-                write(os.path.join(serato_folder, "database V2"), rec(b"vrsn"), present["serato"])
-            if "mixxx" in present:
-                mixxx_db(mixxx_folder, self.tracks, {})
-                os.utime(os.path.join(mixxx_folder, "mixxxdb.sqlite"), (0, NOW - present["mixxx"] * 86400))
-            choice = choose(settings, self.home, env, system)
-            self.assertEqual((choice.id, choice.path), expected, (system, settings, present))
+    def test_detection_in_the_standard_places_of_each_system_and_settings(self):
+        serato_folder, mixxx_folder = os.path.join(self.home, "Music", "_Serato_"), os.path.join(self.home, "Mixxx")
+        write(os.path.join(serato_folder, "database V2"), rec(b"vrsn"), 3)
+        os.makedirs(mixxx_folder)  # without its database: never offered
+        for system, settings, expected in [("darwin", {}, ("serato", serato_folder)),
+                                           ("win32", {}, ("serato", serato_folder)),
+                                           ("linux", {"source": "mixxx", "source_path": "/x"}, ("mixxx", "/x")),
+                                           ("linux", {"source": "later"}, ("serato", serato_folder)),
+                                           ("win32", {"source": "mixxx"}, ("mixxx", mixxx_folder))]:
+            choice = choose(settings, self.home, {"USERPROFILE": self.home, "LOCALAPPDATA": self.home}, system)
+            self.assertEqual((choice.id, choice.path), expected, settings)
 
     def test_the_process_lists_sources_then_follows_detection_and_settings(self):
         for made in ((), ("mixxx", "serato")):

@@ -32,7 +32,7 @@ class Track:
     @property
     def whole_bpm(self) -> int:
         # The feed carries whole beats per minute; the panel shows nothing finer.
-        return int(round(self.bpm)) if self.bpm and self.bpm > 0 else 0
+        return int(round(self.bpm)) if self.bpm and 0 < self.bpm < math.inf else 0
 
 
 class TempoList:

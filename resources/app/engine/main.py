@@ -17,7 +17,7 @@ from .feed import document, source_entry, waiting_document
 from .paths import load_settings, support_dir
 from .ranking import rank
 from .server import DEFAULT_PORT, FeedServer
-from .sources import Choice, Source, choose, chosen_in_settings, detect, make_source
+from .sources import DEMO, Choice, Source, choose, chosen_in_settings, detect, make_source
 from .sources.base import stamp
 
 TICK = 0.25  # seconds between source polls; also bounds how long a stop request waits
@@ -63,7 +63,7 @@ class Engine:
         entry = source_entry(source, len(snap.library))
         try:
             self._body = encode(document(ranking, source.label, entry))
-        except ValueError as error:
+        except (ValueError, OverflowError) as error:
             if not self._refused:
                 say("a number the feed cannot carry (%s): serving the waiting document" % error)
             self._refused = True
@@ -174,7 +174,7 @@ def _follow(support: str, env: Mapping[str, str], engine: Engine, stop: threadin
     warn = _Once()
     seen = stamp(settings_path)
     settings = load_settings(support)
-    choice = choose(settings, home, env, warn=warn)
+    choice = _guarded(lambda: choose(settings, home, env, warn=warn)) or Choice(DEMO, why="detection failed")
     _switch(support, choice, env, engine, starting)
     next_settings = next_detect = time.monotonic()
     day = time.localtime()[:3]

@@ -17,10 +17,20 @@ Adding a DJ program is one entry in `PROGRAMS`: the name of a module in this pac
   probe(path, count)         an `Installation` when `path` holds the program's files (else None): the
                              time they last changed, and the track count when `count` is set and the
                              count is cheap (None otherwise). It must take well under a second.
-  open_source(path)          a `Source` reading that folder; usually a `ProgramSource` (base.py), which
-                             re-reads only what changed, keeps the last good state when a file is damaged
-                             and says so once on stderr: a reader reports damage by raising `Damage`
-                             (or lets OSError, ValueError, sqlite3.Error out of its `load`).
+  open_source(path)          a `Source` reading that folder, usually a `ProgramSource` subclass (base.py)
+                             with `id`, `name`, `parts()` and `build(values)`: each `Part` is a name, a
+                             cheap signature (base.stamp of its files) and a load; `build` turns the parts'
+                             last good values into a `Snapshot`: tracks with their moment as `category`,
+                             past sets, tonight's set with the track playing last, the requests, and
+                             `exists=os.path.exists`. The base re-reads only a part whose
+                             signature moved, one part per poll, keeps the last good value when a load
+                             fails and says so once on stderr (and once when it reads again). A reader
+                             reports damage by raising `Damage` (transient=True for a lock that waiting
+                             cures) or by letting OSError, ValueError or sqlite3.Error out of its load.
+                             base.py also holds the shared value rules: `camelot_text` (keys in the feed's
+                             one notation, "8A"), `sane_bpm`/`sane_time` (absurd or non-finite numbers read
+                             as absent), `moment_named`/`is_requests` (playlist and crate names), and
+                             `is_tonight` (when the newest set is still tonight's).
 Detection (`detect`) runs `places` then `probe` for every program and offers the newest first; a probe
 that fails costs only that program.
 """
