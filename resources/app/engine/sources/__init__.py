@@ -46,7 +46,14 @@ from ..library import Library
 
 DEMO = "demo"
 # Module names, one per DJ program; the order breaks ties between equally recent installations.
-PROGRAMS: Tuple[str, ...] = ("serato", "mixxx")
+PROGRAMS: Tuple[str, ...] = (
+    "serato",
+    "mixxx",
+    "virtualdj",
+    "traktor",
+    "enginedj",
+    "rekordbox_xml",
+)
 
 
 def _always(path: str) -> bool:

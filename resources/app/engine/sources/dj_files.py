@@ -1,0 +1,208 @@
+"""What the sources for VirtualDJ, Traktor, Engine DJ and rekordbox XML share: safe XML streaming,
+read-only SQLite, a few field rules, and `FileSource`, which turns their parts into a snapshot.
+
+Safety rules every reader follows through this module:
+  - XML: a document type declaration is refused before anything in it is parsed, so no entity can be
+    declared, expanded or fetched (expat's own amplification limits stay on as a second guard), and
+    files are streamed through expat as start tags with their attributes, so memory stays flat;
+  - SQLite: opened through a `mode=ro` URI (a database in write-ahead-log mode as an immutable file),
+    queried, closed; nothing is created, locked for longer than a read, or changed beside the file;
+  - a whole file that cannot be read raises `Damage`; a single odd record is skipped and counted.
+
+Threads: everything runs on the engine's main thread.
+"""
+import os
+import sqlite3
+from dataclasses import dataclass, field, replace
+from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
+from urllib.parse import quote
+from xml.parsers import expat
+
+from ..history import History, PastSet
+from ..library import Library, Track
+from . import Installation, Snapshot
+from .base import Damage, ProgramSource, is_requests, moment_named, mtime, number
+
+CHUNK = 1 << 20
+
+
+@dataclass
+class Crate:
+    """A library as read, before the engine's model is made of it."""
+    tracks: List[Track] = field(default_factory=list)
+    playlists: Dict[str, List[str]] = field(default_factory=dict)  # playlist or crate name -> paths
+    skipped: int = 0  # records that could not be used
+
+
+class _Refused(Exception):
+    pass
+
+
+def _refuse(*_args) -> None:
+    raise _Refused()
+
+
+def scan_xml(path: str, start: Callable[[str, List[str]], None]) -> None:
+    """Calls start(tag, [name, value, name, value, ...]) for every element of the XML file at path, in
+    document order, as the file streams through expat: the readers need nothing but attributes, so no
+    tree is built and memory stays flat for any file size (and a list costs less than a dict for the
+    many elements a reader passes over: see `attributes`). A document type declaration is refused at
+    its first byte, before any entity can be declared, so nothing is ever expanded or fetched. Raises
+    Damage when the file is unreadable or not whole."""
+    with open(path, "rb") as f:
+        scan_chunks(iter(lambda: f.read(CHUNK), b""), start)
+
+
+def scan_chunks(chunks: Iterable[bytes], start: Callable[[str, List[str]], None]) -> None:
+    """scan_xml over a document given in pieces."""
+    parser = expat.ParserCreate()
+    parser.ordered_attributes = True
+    parser.StartDoctypeDeclHandler = _refuse
+    parser.EntityDeclHandler = _refuse
+    parser.StartElementHandler = start
+    try:
+        for data in chunks:
+            parser.Parse(data, False)
+        parser.Parse(b"", True)
+    except _Refused:
+        raise Damage("it declares a document type (entities are not accepted)")
+    except expat.ExpatError as error:
+        raise Damage("it is not whole XML (%s)" % expat.ErrorString(error.code))
+
+
+def attributes(pairs: List[str]) -> Dict[str, str]:
+    """The attributes scan_xml passes as a dictionary."""
+    it = iter(pairs)
+    return dict(zip(it, it))
+
+
+def query(path: str, sql: str) -> List[tuple]:
+    """All rows of one query on the SQLite file at path, opened read-only and closed again at once, so
+    no lock outlives the read. Raises Damage when the file is no database or lacks the table.
+
+    A database in write-ahead-log mode (header bytes 18-19 are 2) would have even a read-only reader
+    create its -wal and -shm files, or write its marks into them: such a file is read as it stands
+    (`immutable`), and the log's newest changes arrive when the program checkpoints them into it."""
+    try:
+        with open(path, "rb") as f:
+            header = f.read(20)
+    except OSError as error:
+        raise Damage("cannot open %s (%s)" % (path, error.strerror or error))
+    wal = len(header) == 20 and header[18] == 2
+    uri = "file:%s?%s" % (quote(os.path.abspath(path)), "immutable=1" if wal else "mode=ro")
+    try:
+        conn = sqlite3.connect(uri, uri=True, timeout=0.5)
+    except sqlite3.Error as error:
+        raise Damage("cannot open %s (%s)" % (path, error))
+    conn.text_factory = _text
+    try:
+        return conn.execute(sql).fetchall()
+    except sqlite3.OperationalError as error:
+        # A database the program holds locked clears by itself: read it again soon.
+        raise Damage("cannot read %s (%s)" % (path, error), transient="locked" in str(error))
+    except sqlite3.Error as error:
+        raise Damage("cannot read %s (%s)" % (path, error))
+    finally:
+        conn.close()
+
+
+def _text(raw: bytes) -> str:
+    # A text column written in another encoding costs that field only.
+    return raw.decode("utf-8", "replace")
+
+
+def whole(value: object) -> Optional[int]:
+    result = number(value)
+    return int(result) if result is not None and result >= 0 and result.is_integer() else None
+
+
+def title_of(path: str, title: Optional[str]) -> str:
+    """The title the program shows, else the file name without its extension."""
+    if title and title.strip():
+        return title.strip()
+    name = path.replace("\\", "/").rsplit("/", 1)[-1]
+    return name.rsplit(".", 1)[0] if "." in name else name
+
+
+def listing(folder: str, keep: Callable[[str], bool]) -> Tuple[Tuple[str, int, int], ...]:
+    """(name, mtime ns, size) of the files in folder whose names pass `keep`: a folder's change
+    signature, cheap enough for every check."""
+    found = []
+    try:
+        entries = list(os.scandir(folder))
+    except OSError:
+        return ()
+    for entry in entries:
+        if keep(entry.name):
+            try:
+                st = entry.stat()
+            except OSError:
+                continue
+            found.append((entry.name, st.st_mtime_ns, st.st_size))
+    return tuple(sorted(found))
+
+
+def installation(ids: Tuple[str, str], path: str, main: str, history: str,
+                 keep: Callable[[str], bool]) -> Optional[Installation]:
+    """What detection finds of the program `ids` (its ID and NAME) when `main`, its library file, exists:
+    changed when that or the newest file `keep` accepts in the `history` folder was written."""
+    if not os.path.isfile(main):
+        return None
+    newest = [changed / 1e9 for _, changed, _ in listing(history, keep)]
+    return Installation(ids[0], ids[1], path, None, max([mtime(main)] + newest))
+
+
+class FileSource(ProgramSource):
+    """A ProgramSource whose parts give a `Crate` and the sets: playlists named for a moment of the
+    night ("Warm-up", "Peak", ...) give their tracks that moment, one named "Requests" is the request
+    list. The library and the past are made again only when what they come from changed, so a new track
+    tonight costs a look-up, not a rebuild."""
+
+    def __init__(self, path: str, **kwargs: Any):
+        super().__init__(path, **kwargs)
+        self._made: Dict[str, Tuple[Tuple[Any, ...], Any]] = {}
+        self._said_skipped = 0
+
+    def crate(self, values: Mapping[str, Any]) -> Optional[Crate]:
+        raise NotImplementedError
+
+    def sets(self, values: Mapping[str, Any]) -> Tuple[Sequence[PastSet], List[str]]:
+        """(past sets, tonight's paths in playing order), each cheap when only tonight changed."""
+        raise NotImplementedError
+
+    def memo(self, name: str, inputs: Tuple[Any, ...], make: Callable[[], Any]) -> Any:
+        """make(), again only when one of `inputs` is another object than last time (they are kept, so
+        an identity is never reused while compared)."""
+        made = self._made.get(name)
+        if made is None or len(made[0]) != len(inputs) or any(a is not b for a, b in zip(made[0], inputs)):
+            made = (inputs, make())
+            self._made[name] = made
+        return made[1]
+
+    def build(self, values: Mapping[str, Any]) -> Snapshot:
+        crate = self.crate(values)
+        if crate is None:
+            return Snapshot(exists=os.path.exists)  # no library read yet: the feed waits
+        if crate.skipped and crate.skipped != self._said_skipped:
+            self.say("%s: %d entries of the library name no file and are left out" % (self.name, crate.skipped))
+        self._said_skipped = crate.skipped
+        library, requests = self.memo("library", (crate,), lambda: library_of(crate))
+        past, tonight = self.sets(values)
+        history = self.memo("history", (past,), lambda: History(past_sets=list(past)))
+        return Snapshot(library=library, history=history.with_tonight(tonight), requests=requests,
+                        exists=os.path.exists)
+
+
+def library_of(crate: Crate) -> Tuple[Library, List[str]]:
+    """The library with each track's moment from the playlists named for one, and the request list."""
+    moments: Dict[str, str] = {}
+    requests: List[str] = []
+    for name, paths in crate.playlists.items():
+        moment = moment_named(name)
+        if moment:
+            for path in paths:
+                moments.setdefault(path, moment)
+        elif is_requests(name) and not requests:
+            requests = list(paths)
+    tracks = [replace(t, category=moments[t.path]) if t.path in moments else t for t in crate.tracks]
+    return Library(tracks), requests

@@ -1,0 +1,302 @@
+"""Traktor: the library and playlists from collection.nml, past sets from the History folder.
+
+The Traktor root folder (`source_path`, the newest "Traktor <version>" folder) holds:
+  collection.nml    <NML><COLLECTION><ENTRY TITLE ARTIST> with <LOCATION VOLUME DIR FILE>, <TEMPO BPM>,
+                    <MUSICAL_KEY VALUE> (0-11 C ... B major, 12-23 C ... B minor; the free-text INFO KEY
+                    is not used); and <PLAYLISTS> of NODEs whose PLAYLIST ENTRYs name tracks by
+                    <PRIMARYKEY KEY>.
+  History/history_YYYYyMMmDDd_HHhMMmSSs.nml
+                    one file per session, written when Traktor saves it (not while a track plays):
+                    PLAYLIST ENTRYs in playing order, each <PRIMARYKEY KEY> (VOLUME + DIR + FILE of the
+                    collection entry) and <EXTENDEDDATA STARTDATE> (year << 16 | month << 8 | day).
+DIR separates folders with "/:". On Windows VOLUME is a drive ("C:") that prefixes the path; on macOS a
+named volume is mounted under /Volumes, except the boot volume (listed there as a link to "/"), whose
+paths start at "/".
+The newest history file is tonight and its last entry the track now playing: Traktor does not record
+plays on disk live.
+Sources, each field confirmed in two: traktor-nml-utils (wolkenarchitekt) test fixtures, whose entries
+give both MUSICAL_KEY VALUE and Traktor's own Open Key text (VALUE 12 with "10m", 22 with "8m", 11 with
+"6d", 0 with "1d") and a history file with PRIMARYKEY "Transcend/:DJing/:...mp3" and STARTDATE 132319762
+(2019-10-18); dj-data-converter (digital-dj-tools), whose location mapping puts a drive-letter VOLUME
+before the path and leaves a named one out.
+"""
+import datetime
+import os
+import re
+from dataclasses import dataclass, field
+from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
+
+from ..history import PastSet
+from ..library import Track
+from . import Installation
+from .base import Damage, Part, camelot_text, sane_bpm, stamp
+from .dj_files import Crate, FileSource, attributes, installation, scan_chunks, scan_xml, title_of, whole
+
+ID = "traktor"
+NAME = "Traktor"
+COLLECTION = "collection.nml"
+HISTORY = "History"
+VOLUMES = "/Volumes"
+_HISTORY_FILE = re.compile(r"^history_(\d{4})y(\d{1,2})m(\d{1,2})d_(\d{1,2})h(\d{1,2})m(\d{1,2})s\.nml$")
+_DRIVE = re.compile(r"^[A-Za-z]:$")
+_VERSION_FOLDER = re.compile(r"^Traktor (\d+(?:\.\d+)*)$")
+# MUSICAL_KEY VALUE: 0-11 the major keys from C up, 12-23 the minor ones, as Camelot text by VALUE's text.
+_PITCHES = ("C", "C#", "D", "D#", "E", "F", "F#", "G", "G#", "A", "A#", "B")
+_KEYS = {str(value): camelot_text(_PITCHES[value % 12] + ("m" if value >= 12 else "")) for value in range(24)}
+_ENTRY_PARTS = frozenset(("LOCATION", "TEMPO", "MUSICAL_KEY"))
+# A collection ENTRY is complete when the next ENTRY or anything after the collection begins.
+_ENTRY_ENDS = frozenset(("ENTRY", "COLLECTION", "SETS", "PLAYLISTS", "INDEXING", "SORTING_ORDER", "NODE"))
+_SECTIONS = frozenset(("COLLECTION", "SETS", "PLAYLISTS", "INDEXING", "SORTING_ORDER"))
+_STRUCTURE = _ENTRY_ENDS | _SECTIONS | frozenset(("PRIMARYKEY", "EXTENDEDDATA"))
+
+
+def primary_key(location) -> str:
+    """How history and playlist entries name a collection entry: VOLUME + DIR + FILE."""
+    return (location.get("VOLUME") or "") + (location.get("DIR") or "") + (location.get("FILE") or "")
+
+
+class Volumes:
+    """Where each VOLUME of a LOCATION is mounted, decided once per volume name per read."""
+
+    def __init__(self, root: str = VOLUMES):
+        self.root = root
+        self._listed = os.path.isdir(root)
+        self._prefix: Dict[str, str] = {}
+
+    def prefix(self, volume: str) -> str:
+        if volume not in self._prefix:
+            mount = os.path.join(self.root, volume)
+            # Where there is a volumes folder (macOS), every volume but the boot one, which is listed
+            # there as a link to "/", lives under it; a drive not plugged in is simply not there yet.
+            boot = not volume or not self._listed or os.path.realpath(mount) == os.path.realpath("/")
+            self._prefix[volume] = "" if boot else mount
+        return self._prefix[volume]
+
+
+def location_path(volume: str, folder: str, name: str, volumes: Volumes) -> Optional[str]:
+    """The file a LOCATION points to, or None when it names no file."""
+    if not name:
+        return None
+    parts = [p for p in folder.split("/:") if p] + [name]
+    if _DRIVE.match(volume):
+        return volume + os.sep + os.sep.join(parts) if os.name == "nt" else volume + "/" + "/".join(parts)
+    return volumes.prefix(volume) + "/" + "/".join(parts)
+
+
+def _entry(entry: Dict[str, str], parts: Dict[str, Dict[str, str]], volumes: Volumes) -> Tuple[Optional[str],
+                                                                                                Optional[Track]]:
+    """(primary key, track) of a collection ENTRY; both None when it names no file."""
+    location = parts.get("LOCATION")
+    if location is None:
+        return None, None
+    path = location_path(location.get("VOLUME") or "", location.get("DIR") or "", location.get("FILE") or "",
+                         volumes)
+    if path is None:
+        return None, None
+    track = Track(path=path, title=title_of(path, entry.get("TITLE")), artist=(entry.get("ARTIST") or "").strip(),
+                  key=_KEYS.get(parts.get("MUSICAL_KEY", {}).get("VALUE", ""), ""),
+                  bpm=sane_bpm(parts.get("TEMPO", {}).get("BPM")))
+    return primary_key(location), track
+
+
+@dataclass
+class Nml:
+    """collection.nml, or a history file (a collection of its own, and one playlist of the plays)."""
+    entries: Dict[str, Track] = field(default_factory=dict)  # by primary key
+    playlists: Dict[str, List[str]] = field(default_factory=dict)  # name -> primary keys in order
+    first_played: Optional[datetime.date] = None  # STARTDATE of the first playlist entry
+    skipped: int = 0
+
+    def add(self, entry: Dict[str, str], parts: Dict[str, Dict[str, str]], volumes: Any) -> None:
+        key, track = _entry(entry, parts, volumes)
+        if key is None or track is None:
+            self.skipped += 1
+        else:
+            self.entries[key] = track
+
+
+class _NmlReader:
+    """Reads an NML file's start tags: collection ENTRYs with the parts of them that matter, then the
+    PRIMARYKEYs of each playlist NODE."""
+
+    def __init__(self, volumes: Optional[Volumes]):
+        self.nml = Nml()
+        self.volumes = volumes
+        self.entry: Optional[Dict[str, str]] = None  # the collection ENTRY being read
+        self.parts: Dict[str, Dict[str, str]] = {}
+        self.playlist: Optional[List[str]] = None  # the playlist whose entries are being read
+        self.in_collection = False
+
+    def start(self, tag: str, pairs: List[str]) -> None:
+        if tag in _ENTRY_PARTS:
+            if self.entry is not None and tag not in self.parts:
+                self.parts[tag] = attributes(pairs)
+            return
+        if tag not in _STRUCTURE:
+            return  # album, loudness, cue points...: most of the elements, passed over at once
+        if tag in _ENTRY_ENDS:
+            self.finish()
+        if tag in _SECTIONS:
+            self.in_collection = tag == "COLLECTION"
+            return
+        found = attributes(pairs)
+        if tag == "ENTRY":
+            if self.in_collection and self.volumes is not None:
+                self.entry, self.parts = found, {}
+        elif tag == "PRIMARYKEY":
+            if self.playlist is not None and found.get("KEY"):
+                self.playlist.append(found["KEY"])
+        elif tag == "EXTENDEDDATA":
+            if self.nml.first_played is None:
+                self.nml.first_played = start_date(found.get("STARTDATE"))
+        elif tag == "NODE":
+            name = found.get("NAME") or ""
+            self.playlist = self.nml.playlists.setdefault(name, []) if found.get("TYPE") == "PLAYLIST" else None
+
+    def finish(self) -> None:
+        if self.entry is not None:
+            self.nml.add(self.entry, self.parts, self.volumes)
+        self.entry = None
+
+
+def read_nml(path: str, volumes: Optional[Volumes]) -> Nml:
+    """collection.nml or a history file; without `volumes` the entries of its collection are skipped (a
+    session needs only the keys of its plays, which the main collection resolves)."""
+    reader = _NmlReader(volumes)
+    scan_xml(path, reader.start)
+    reader.finish()
+    return reader.nml
+
+
+def history_files(folder: str, names: Sequence[str]) -> List[Tuple[datetime.datetime, str]]:
+    """The session files among a folder's names, oldest first, by the start time in their names."""
+    found: List[Tuple[datetime.datetime, str]] = []
+    for name in names:
+        match = _HISTORY_FILE.match(name)
+        try:
+            found.append((datetime.datetime(*(int(g) for g in match.groups())), os.path.join(folder, name)))
+        except (AttributeError, ValueError):  # another file, or no time
+            continue
+    return sorted(found)
+
+
+def start_date(packed: object) -> Optional[datetime.date]:
+    value = whole(packed)
+    if value is None:
+        return None
+    try:
+        return datetime.date(value >> 16, (value >> 8) & 0xFF, value & 0xFF)
+    except ValueError:
+        return None
+
+
+Session = Tuple[datetime.date, List[str]]  # day of its first play, primary keys in playing order
+
+
+def read_session(started: datetime.datetime, path: str) -> Optional[Session]:
+    """A session file; None when it is damaged or empty (it costs that session only). The file repeats
+    the collection entries of the tracks it names, which collection.nml already has: only the part from
+    its PLAYLISTS on is parsed (no "<" can stand inside an attribute, so the first one found starts it)."""
+    try:
+        with open(path, "rb") as f:
+            data = f.read()
+        reader = _NmlReader(None)
+        at = data.find(b"<PLAYLISTS")
+        scan_chunks([b"<NML>", data[at:]] if at >= 0 else [data], reader.start)
+    except (OSError, Damage):
+        return None
+    keys = [k for keys in reader.nml.playlists.values() for k in keys]
+    return (reader.nml.first_played or started.date(), keys) if keys else None
+
+
+def places(home: str, env: Mapping[str, str], system: str) -> List[str]:
+    """The "Traktor <version>" folders under Documents/Native Instruments, the newest version first."""
+    if system not in ("darwin", "win32"):
+        return []
+    base = os.path.join(env.get("USERPROFILE") or home if system == "win32" else home, "Documents",
+                        "Native Instruments")
+    try:
+        names = os.listdir(base)
+    except OSError:
+        return []
+    versions = [(tuple(int(n) for n in m.group(1).split(".")), name)
+                for name in names for m in [_VERSION_FOLDER.match(name)] if m]
+    return [os.path.join(base, name) for _, name in sorted(versions, reverse=True)]
+
+
+def probe(path: str, count: bool) -> Optional[Installation]:
+    return installation((ID, NAME), path, os.path.join(path, COLLECTION), os.path.join(path, HISTORY), _is_history)
+
+
+def open_source(path: str) -> "TraktorSource":
+    return TraktorSource(path)
+
+
+def _is_history(name: str) -> bool:
+    return _HISTORY_FILE.match(name) is not None
+
+
+class TraktorSource(FileSource):
+    id = ID
+    name = NAME
+    label = NAME
+    volumes_root = VOLUMES
+
+    def __init__(self, path: str, **kwargs: Any):
+        super().__init__(path, **kwargs)
+        self._known: Dict[Any, Optional[Session]] = {}  # session files read, by path and stat
+        self._names: List[str] = []
+        self._history: List[Tuple[datetime.datetime, str]] = []
+
+    def parts(self) -> Sequence[Part]:
+        collection = os.path.join(self.path, COLLECTION)
+        history = os.path.join(self.path, HISTORY)
+        return [Part("history", lambda: self._history_signature(history), lambda: self._sessions(history)),
+                Part("library", lambda: stamp(collection), lambda: read_nml(collection, Volumes(self.volumes_root)))]
+
+    def _files(self, folder: str) -> List[Tuple[datetime.datetime, str]]:
+        # Checked twice a second: the names are listed every time, read as dates only when they moved.
+        try:
+            names = os.listdir(folder)
+        except OSError:
+            names = []
+        if names != self._names:
+            self._names, self._history = names, history_files(folder, names)
+        return self._history
+
+    def _history_signature(self, folder: str) -> Any:
+        # Traktor saves a session into its own file: only the newest can change, the others come or go.
+        files = self._files(folder)
+        return tuple(path for _, path in files), stamp(files[-1][1]) if files else None
+
+    def _sessions(self, folder: str) -> List[Session]:
+        """The sessions oldest first; a file read before and unchanged since is not read again, so a
+        session saved tonight costs one file."""
+        found: Dict[Any, Optional[Session]] = {}
+        for started, path in self._files(folder):
+            key = (path, stamp(path))
+            found[key] = self._known[key] if key in self._known else read_session(started, path)
+        self._known = found
+        return [session for session in found.values() if session is not None]
+
+    def crate(self, values: Mapping[str, Any]) -> Optional[Crate]:
+        nml = values.get("library")
+        if nml is None:
+            return None
+        return self.memo("crate", (nml,), lambda: Crate(
+            list(nml.entries.values()), {name: _paths(keys, nml) for name, keys in nml.playlists.items()},
+            nml.skipped))
+
+    def sets(self, values: Mapping[str, Any]) -> Tuple[Sequence[PastSet], List[str]]:
+        """Every session but the newest is a past set; the newest is tonight, its last play the track
+        now playing (Traktor writes a session when it saves it, not as tracks play)."""
+        nml, found = values.get("library") or Nml(), values.get("history") or []
+        earlier = tuple(found[:-1])
+        past = self.memo("past", (nml,) + earlier, lambda: [
+            PastSet(date=day, plays=tuple(paths), name=NAME) for day, paths in (
+                (day, _paths(keys, nml)) for day, keys in earlier) if paths])
+        return past, _paths(found[-1][1], nml) if found else []
+
+
+def _paths(keys: List[str], nml: Nml) -> List[str]:
+    return [nml.entries[k].path for k in keys if k in nml.entries]
