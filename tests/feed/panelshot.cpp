@@ -1,7 +1,9 @@
-// panelshot <feed.json> <out.png> [--dir <resource dir>] [--lang <code>]
+// panelshot <feed.json> <out.png> [step...] [--dir <resource dir>] [--lang <code>]
 //
 // Renders the panel as the DJ would see it after one feed document, without a display: the panel is
-// built offscreen, the document applied, and the panel grabbed to a PNG. The resource directory gives
+// built offscreen, the document applied, and the panel grabbed to a PNG. Each further step is a button
+// action by name (toggleProven, variation, cycleMoment, togglePanic, toggleLock) or another document;
+// a document of "-" is none. The resource directory gives
 // the brand name and image (the source tree's resources/app by default); the home directory is a
 // throw-away one, so no position or support file of the user is read or written.
 
@@ -20,7 +22,7 @@
 namespace {
 
 int usage() {
-    std::fputs("usage: panelshot <feed.json> <out.png> [--dir <resource dir>] [--lang <code>]\n", stderr);
+    std::fputs("usage: panelshot <feed.json> <out.png> [step...] [--dir <resource dir>] [--lang <code>]\n", stderr);
     return 2;
 }
 
@@ -45,21 +47,9 @@ int main(int argc, char** argv) {
         else
             positional << args[i];
     }
-    if (positional.size() != 2)
+    if (positional.size() < 2)
         return usage();
-
-    QFile feed(positional[0]);
-    if (!feed.open(QIODevice::ReadOnly)) {
-        std::fprintf(stderr, "panelshot: cannot read %s\n", qPrintable(positional[0]));
-        return 1;
-    }
-    QJsonParseError error{};
-    const QJsonDocument document = QJsonDocument::fromJson(feed.readAll(), &error);
-    if (!document.isObject()) {
-        std::fprintf(stderr, "panelshot: %s is not a JSON object (%s)\n", qPrintable(positional[0]),
-                     qPrintable(error.errorString()));
-        return 1;
-    }
+    const QString out = positional.takeAt(1);
 
     QTemporaryDir home;
     if (!home.isValid())
@@ -70,12 +60,31 @@ int main(int argc, char** argv) {
 
     cw::AppDelegate delegate;
     delegate.build();
-    delegate.apply(document.object());
+    const QHash<QString, void (cw::AppDelegate::*)()> actions{{"toggleProven", &cw::AppDelegate::toggleProven},
+                                                              {"variation", &cw::AppDelegate::variation},
+                                                              {"cycleMoment", &cw::AppDelegate::cycleMoment},
+                                                              {"togglePanic", &cw::AppDelegate::togglePanic},
+                                                              {"toggleLock", &cw::AppDelegate::toggleLock}};
+    for (const QString& step : positional) {
+        if (step == QLatin1String("-")) // no document: the panel as it comes up
+            continue;
+        if (actions.contains(step)) {
+            (delegate.*actions.value(step))();
+            continue;
+        }
+        QFile feed(step);
+        const QJsonDocument document = QJsonDocument::fromJson(feed.open(QIODevice::ReadOnly) ? feed.readAll() : "");
+        if (!document.isObject()) {
+            std::fprintf(stderr, "panelshot: %s is no action and no readable JSON object\n", qPrintable(step));
+            return 1;
+        }
+        delegate.apply(document.object());
+    }
     QApplication::processEvents();
 
     const QPixmap shot = delegate.panel->grab();
-    if (shot.isNull() || !shot.save(positional[1], "PNG")) {
-        std::fprintf(stderr, "panelshot: cannot write %s\n", qPrintable(positional[1]));
+    if (shot.isNull() || !shot.save(out, "PNG")) {
+        std::fprintf(stderr, "panelshot: cannot write %s\n", qPrintable(out));
         return 1;
     }
     return 0;
