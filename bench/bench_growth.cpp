@@ -135,7 +135,7 @@ int main(int argc, char** argv) {
     port.close();
 
     auto* delegate = new cw::AppDelegate;
-    delegate->pollIntervalMs = interval;
+    delegate->setPollInterval(interval);
     int done = 0, good = 0, recoveries = 0;
     Sample before, after;
     std::vector<std::pair<int, double>> trace;
