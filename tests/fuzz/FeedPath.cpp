@@ -63,12 +63,6 @@ void FeedPath::check(const char* step, bool waiting) {
         if (m_inconsistency.isEmpty())
             m_inconsistency = QStringLiteral("after %1: %2").arg(QLatin1StringView(step), why);
     };
-    for (qsizetype i = 0; i < kPageSize; ++i) {
-        if (m_panel->rows.at(i)->isHidden() == v.rows[i].shown ||
-            m_panel->rows.at(i)->isHighlighted() != v.rows[i].highlighted ||
-            (v.rows[i].shown && m_panel->rows.at(i)->title->text() != v.rows[i].title))
-            fail(QStringLiteral("pick row %1 is not drawn as its view has it").arg(i));
-    }
     if (d.modes().moment < 0 || d.modes().moment > d.feed().cats.size() || d.modes().page < 0)
         fail(QStringLiteral("moment %1 of %2, page %3")
                  .arg(d.modes().moment)
@@ -77,35 +71,35 @@ void FeedPath::check(const char* step, bool waiting) {
     // The feed may name a track "" (a present string is shown as it is), but the details always have text.
     if (v.header.isEmpty() || v.nowMeta.isEmpty())
         fail(QStringLiteral("an empty header or detail line"));
-    qsizetype shown = 0, freshShown = 0;
-    for (const RowView& row : v.freshRows) {
-        if (row.highlighted || (row.shown && freshShown++ != &row - v.freshRows.data()))
-            fail(QStringLiteral("a fresh row lit or on show below a hidden one"));
-    }
-    for (const RowView& row : v.rows) {
-        const qsizetype i = &row - v.rows.data();
-        if (!row.shown) {
-            if (row.highlighted)
-                fail(QStringLiteral("row %1 hidden but lit").arg(i));
-            continue;
-        }
-        // Rows on show are a prefix; the empty list's row stands alone and unlit; else only the top is lit,
-        // and each shows its place in the list unless it is a request or a banger.
-        if (shown++ != i || (v.rows[0].rank.isEmpty() && i > 0))
-            fail(QStringLiteral("row %1 on show out of place").arg(i));
-        if (row.highlighted != (i == 0 && !row.rank.isEmpty()))
-            fail(QStringLiteral("row %1 wrongly lit").arg(i));
-        if (!row.rank.isEmpty() && row.rank != QStringLiteral("🎁") && row.rank != QStringLiteral("🆘") &&
-            row.rank != QString::number(d.modes().page * kPageSize + i + 1))
-            fail(QStringLiteral("row %1 ranked %2 on page %3").arg(i).arg(row.rank).arg(d.modes().page));
-    }
+    // Rows on show are a prefix, drawn as their views say; only the top one is lit, unless it is the
+    // empty list's row; each shows its place in the list unless it is a request or a banger.
     const qsizetype source = d.modes().panic ? d.feed().fullBangers.size() : d.feed().fullNext.size();
-    if (waiting ? shown + freshShown > 0 || source > 0 || !d.feed().fullFresh.isEmpty() : shown == 0)
+    const bool placeholder = v.rows[0].shown && v.rows[0].rank.isEmpty();
+    qsizetype shown = 0;
+    for (qsizetype i = 0; i < kPageSize; ++i) {
+        const RowView& row = v.rows[i];
+        const DragRow* drawn = m_panel->rows.at(i);
+        if (drawn->isHidden() == row.shown || drawn->isHighlighted() != row.highlighted ||
+            (row.shown && drawn->title->text() != row.title))
+            fail(QStringLiteral("row %1 not drawn as its view says").arg(i));
+        if (row.shown && (shown++ != i || row.highlighted != (i == 0 && !placeholder) || (placeholder && i > 0) ||
+                          (!placeholder && row.rank != QStringLiteral("🎁") && row.rank != QStringLiteral("🆘") &&
+                           row.rank != QString::number(d.modes().page * kPageSize + i + 1))))
+            fail(QStringLiteral("row %1 (rank \"%2\") out of place on page %3")
+                     .arg(i)
+                     .arg(row.rank)
+                     .arg(d.modes().page));
+        if (!row.shown && row.highlighted)
+            fail(QStringLiteral("row %1 hidden but lit").arg(i));
+    }
+    const qsizetype fresh =
+        std::count_if(v.freshRows.cbegin(), v.freshRows.cend(), [](const RowView& r) { return r.shown; });
+    if (waiting ? shown + fresh > 0 || source > 0 : shown == 0)
         fail(QStringLiteral("%1 rows on show %2 waiting").arg(shown).arg(waiting ? "while" : "when not"));
-    if (!v.rows[0].rank.isEmpty() && (shown > source || d.modes().page * kPageSize >= source))
+    if (!placeholder && (shown > source || (shown > 0 && d.modes().page * kPageSize >= source)))
         fail(QStringLiteral("%1 rows of page %2 from a list of %3").arg(shown).arg(d.modes().page).arg(source));
-    if (freshShown > d.feed().fullFresh.size())
-        fail(QStringLiteral("%1 fresh rows from %2 fresh picks").arg(freshShown).arg(d.feed().fullFresh.size()));
+    if (fresh > d.feed().fullFresh.size() || (fresh && !v.freshRows[fresh - 1].shown) || v.freshRows[0].highlighted)
+        fail(QStringLiteral("%1 fresh rows from %2 fresh picks").arg(fresh).arg(d.feed().fullFresh.size()));
 }
 
 } // namespace cw::test

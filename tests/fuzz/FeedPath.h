@@ -1,9 +1,7 @@
 #pragma once
 // The whole feed path as one call, shared by the libFuzzer target (fuzz_feed) and the corpus replay
 // (tests/robustness/tst_fuzz_corpus): bytes → decodeFeed → apply, which renders → every operator mode
-// pressed → the view drawn on a panel built once and painted.
-//
-// Each run has a new controller, so an input does the same thing whatever ran before it and a crash
+// pressed → the view drawn on a panel built once and painted. Each run has a new controller, so a crash
 // found by the fuzzer replays from its one file. Main thread only; the caller owns the QApplication.
 
 #include <QByteArray>

@@ -1,7 +1,6 @@
 #include "support/Support.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QSaveFile>
@@ -18,18 +17,7 @@ const QString kProbe = QFileInfo(QStringLiteral(__FILE__)).absolutePath() + QStr
 QStringList lines(const QString& path) {
     return QString::fromUtf8(readAll(path)).split(u'\n', Qt::SkipEmptyParts);
 }
-
-// A reader sees the old content or the new, never half of one.
-void writeWhole(const QString& path, const QByteArray& bytes) {
-    QSaveFile file(path);
-    if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size())
-        file.commit();
-}
 } // namespace
-
-QString pythonPath() {
-    return QStringLiteral("/usr/bin/python3");
-}
 
 QByteArray readAll(const QString& path) {
     QFile file(path);
@@ -38,15 +26,9 @@ QByteArray readAll(const QString& path) {
 
 bool processAlive(qint64 pid, const QString& needle) {
     const QByteArray stat = pid > 0 ? readAll(QStringLiteral("/proc/%1/stat").arg(pid)) : QByteArray();
-    const qsizetype close = stat.lastIndexOf(')');
-    if (close < 0 || close + 2 >= stat.size() || stat.at(close + 2) == 'Z' || stat.at(close + 2) == 'X')
-        return false;
-    return needle.isEmpty() || readAll(QStringLiteral("/proc/%1/cmdline").arg(pid)).contains(needle.toUtf8());
-}
-
-TestTree::TestTree() {
-    QDir().mkpath(home());
-    QDir().mkpath(appDir());
+    const char state = stat.size() > stat.lastIndexOf(')') + 2 ? stat.at(stat.lastIndexOf(')') + 2) : 'X';
+    return state != 'Z' && state != 'X' &&
+           readAll(QStringLiteral("/proc/%1/cmdline").arg(pid)).contains(needle.toUtf8());
 }
 
 QString TestTree::write(const QString& path, const QByteArray& bytes) const {
@@ -58,6 +40,7 @@ QString TestTree::write(const QString& path, const QByteArray& bytes) const {
 }
 
 const Settings& TestTree::install(const QString& lang, const QString& python, const QStringList& preferred) const {
+    QDir().mkpath(appDir());
     QProcessEnvironment env;
     env.insert(QStringLiteral("TRK_LANG"), lang);
     env.insert(QStringLiteral("TRK_PYTHON"), python);
@@ -65,15 +48,14 @@ const Settings& TestTree::install(const QString& lang, const QString& python, co
     return settings();
 }
 
-Probes::Probes() = default;
-
 Probes::~Probes() {
-    killAll();
+    for (qint64 pid : started())
+        if (processAlive(pid, QStringLiteral(".py")))
+            ::kill(pid_t(pid), SIGKILL);
 }
 
 QString Probes::installEngine(const QString& path) const {
     QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile::remove(path);
     QFile::copy(kProbe, path);
     return path;
 }
@@ -92,7 +74,7 @@ QProcessEnvironment Probes::environment(const QHash<QString, QString>& settings)
 void Probes::exportEnvironment(const QHash<QString, QString>& settings) const {
     const QProcessEnvironment env = environment(settings);
     for (const QString& name : QProcessEnvironment::systemEnvironment().keys())
-        if (name.startsWith(QLatin1String("CW_")) && !env.contains(name))
+        if (name.startsWith(QLatin1String("CW_")))
             qunsetenv(name.toUtf8());
     for (const QString& name : env.keys())
         if (name.startsWith(QLatin1String("CW_")))
@@ -101,7 +83,7 @@ void Probes::exportEnvironment(const QHash<QString, QString>& settings) const {
 
 QList<qint64> Probes::started() const {
     QList<qint64> pids;
-    for (const QString& name : QDir(dir()).entryList({QStringLiteral("*.start.json")}, QDir::Files))
+    for (const QString& name : QDir(dir()).entryList({QStringLiteral("*.start.json")}))
         pids.append(name.section(u'.', 0, 0).toLongLong());
     return pids;
 }
@@ -121,25 +103,11 @@ QList<QJsonObject> Probes::served() const {
     return records;
 }
 
-QList<qint64> Probes::waitForStarted(int n, int timeoutMs) const {
-    [[maybe_unused]] const bool reached = QTest::qWaitFor([&] { return started().size() >= n; }, timeoutMs);
-    return started();
-}
-
-void Probes::killAll() const {
-    for (qint64 pid : started()) {
-        if (processAlive(pid, QStringLiteral(".py")))
-            ::kill(pid_t(pid), SIGKILL);
-    }
-}
-
 FeedServer::FeedServer() : FeedServer(Reply()) {}
 
 FeedServer::FeedServer(const Reply& reply) {
     setReply(reply);
-    m_process.setProcessEnvironment(
-        m_probes.environment({{QStringLiteral("CW_PROBE_SERVE"), QStringLiteral("file")},
-                              {QStringLiteral("CW_PROBE_LIFETIME"), QStringLiteral("600")}}));
+    m_process.setProcessEnvironment(m_probes.environment({{"CW_PROBE_SERVE", "file"}, {"CW_PROBE_LIFETIME", "600"}}));
     m_process.start(pythonPath(), {kProbe});
     const QString portFile = QStringLiteral("%1/%2.port").arg(m_probes.dir()).arg(m_process.processId());
     if (QTest::qWaitFor([&] { return QFile::exists(portFile); }, 10000))
@@ -152,40 +120,42 @@ FeedServer::~FeedServer() {
 }
 
 void FeedServer::setReply(const Reply& reply) const {
-    writeWhole(m_probes.dir() + QStringLiteral("/reply.body"), reply.body);
     const QJsonObject meta{{"status", reply.status},
                            {"mode", reply.mode},
                            {"headers", QString::fromLatin1(reply.headers)},
                            {"length", reply.length},
                            {"interval", reply.interval}};
-    writeWhole(m_probes.dir() + QStringLiteral("/reply.json"), QJsonDocument(meta).toJson());
+    // The probe reads both at each request; each is replaced whole.
+    for (const auto& [name, bytes] :
+         {std::pair{"/reply.body", reply.body}, {"/reply.json", QJsonDocument(meta).toJson()}}) {
+        QSaveFile file(m_probes.dir() + QLatin1String(name));
+        if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size())
+            file.commit();
+    }
 }
 
 int FeedServer::requests() const {
-    int n = 0;
-    for (const QJsonObject& record : m_probes.served())
-        n += record.contains(QLatin1String("head"));
-    return n;
+    const QList<QJsonObject> served = m_probes.served();
+    return int(std::count_if(served.cbegin(), served.cend(), [](const QJsonObject& r) { return r.contains("head"); }));
 }
 
 QByteArray FeedServer::lastHead() const {
     QByteArray head;
     for (const QJsonObject& record : m_probes.served())
-        if (record.contains(QLatin1String("head")))
-            head = record.value(QLatin1String("head")).toString().toLatin1();
+        head = record.contains("head") ? record.value("head").toString().toLatin1() : head;
     return head;
 }
 
 qint64 FeedServer::bodyBytesSent() const {
     qint64 sent = 0;
     for (const QJsonObject& record : m_probes.served())
-        sent += record.value(QLatin1String("sent")).toInteger();
+        sent += record.value("sent").toInteger();
     return sent;
 }
 
 quint16 FeedServer::unusedPort() {
-    QTcpServer probe;
-    return probe.listen(QHostAddress::LocalHost) ? probe.serverPort() : 0;
+    QTcpServer listener;
+    return listener.listen(QHostAddress::LocalHost) ? listener.serverPort() : 0;
 }
 
 } // namespace cw::test

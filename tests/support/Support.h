@@ -1,7 +1,7 @@
 #pragma once
-// What the tests (and the benchmarks) share: a throw-away tree with settings installed for it, probe
-// engines (probe_engine.py) started by the overlay or run as the feed's HTTP server on 127.0.0.1, and
-// looks at processes by PID. Main thread only; every process started here is ended here, by PID.
+// What the tests share: a throw-away tree with settings installed for it, and probe engines
+// (probe_engine.py) that the controller starts as its engine or that serve the feed on 127.0.0.1 as a
+// test says. Main thread only; every process started here is ended here, by PID.
 
 #include "config/Settings.h"
 
@@ -12,61 +12,48 @@
 
 namespace cw::test {
 
-QString pythonPath();
+inline QString pythonPath() {
+    return QStringLiteral("/usr/bin/python3");
+}
 QByteArray readAll(const QString& path);
-// pid is alive (a zombie is not); with a needle, its command line also mentions it, which guards
-// against signalling a PID that was reused.
+// pid is alive (a zombie is not) and, given a needle, its command line names it (a PID may be reused).
 bool processAlive(qint64 pid, const QString& needle = QString());
 
-// A home and a resource directory under one temporary directory, removed with it.
-class TestTree {
-public:
-    TestTree();
-    QString root() const { return m_dir.path(); }
+// A home and a resource directory under one temporary directory.
+struct TestTree {
+    QTemporaryDir dir;
+    QString root() const { return dir.path(); }
     QString home() const { return root() + QStringLiteral("/home"); }
     QString appDir() const { return root() + QStringLiteral("/app"); }
     QString support() const { return home() + QStringLiteral("/Library/Application Support/Crate Warden"); }
-    // Writes bytes to path (parents made) and returns path.
-    QString write(const QString& path, const QByteArray& bytes) const;
-    // Computes and installs the settings for this tree: TRK_LANG lang, preferred languages `preferred`.
+    QString write(const QString& path, const QByteArray& bytes) const; // parents made; returns path
     const Settings& install(const QString& lang = QStringLiteral("en"), const QString& python = pythonPath(),
                             const QStringList& preferred = {QStringLiteral("en-US")}) const;
-
-private:
-    QTemporaryDir m_dir;
 };
 
-// The records of the probe engines that share one log directory. Its destructor kills, by PID, every
-// probe of the log still alive.
+// The probes sharing one log directory; those still alive are killed when it goes.
 class Probes {
 public:
-    Probes();
     ~Probes();
     QString dir() const { return m_dir.path(); }
-    // Copies the probe engine to path (say <app dir>/live_next.py) and returns path.
-    QString installEngine(const QString& path) const;
-    // This process's environment with the probe's settings: the log, and only the given CW_PROBE_* and
-    // CW_CHAOS_* settings.
+    QString installEngine(const QString& path) const; // a copy of the probe at path; returns path
+    // This process's environment with the log and only the given CW_PROBE_* and CW_CHAOS_* settings;
+    // exportEnvironment puts them in this process's, for the engines a controller starts.
     QProcessEnvironment environment(const QHash<QString, QString>& settings = {}) const;
-    // Sets that environment on this process, for the engines the controller starts.
     void exportEnvironment(const QHash<QString, QString>& settings = {}) const;
     QList<qint64> started() const;
     QJsonObject start(qint64 pid) const;
     QStringList signalsOf(qint64 pid) const;
-    // The "served" records in order (see probe_engine.py).
-    QList<QJsonObject> served() const;
-    QList<qint64> waitForStarted(int n, int timeoutMs = 10000) const;
-    void killAll() const;
+    QList<QJsonObject> served() const; // see probe_engine.py
 
 private:
     QTemporaryDir m_dir;
 };
 
-// A probe engine run as the feed's HTTP server on 127.0.0.1: every request gets the reply set last.
+// A probe serving the feed on 127.0.0.1; every request gets the reply set last.
 class FeedServer {
 public:
-    // Modes of probe_engine.py: respond, silent, close, trickle, endless, unfinished, midbody.
-    struct Reply {
+    struct Reply { // mode: respond, silent, close, trickle, endless or unfinished (probe_engine.py)
         int status = 200;
         QByteArray body;
         QString mode = QStringLiteral("respond");
@@ -79,14 +66,11 @@ public:
     ~FeedServer();
     quint16 port() const { return m_port; }
     void setReply(const Reply& reply) const;
-    void respond(int status, const QByteArray& body) const { setReply({status, body}); }
     int requests() const;
     QByteArray lastHead() const;
-    // Body bytes handed over in the answers finished so far.
-    qint64 bodyBytesSent() const;
-    // A loopback port that nothing listens on now.
-    static quint16 unusedPort();
+    qint64 bodyBytesSent() const; // in the answers finished so far
     const Probes& probes() const { return m_probes; }
+    static quint16 unusedPort();
 
 private:
     Probes m_probes;

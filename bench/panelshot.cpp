@@ -25,7 +25,7 @@ int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    QString dir = QStringLiteral(CW_TEST_DATA_DIR "/../../resources/app");
+    QString dir = QStringLiteral(CW_SOURCE_DIR "/resources/app");
     QString lang = QStringLiteral("en");
     QStringList steps;
     const QStringList args = app.arguments().mid(1);

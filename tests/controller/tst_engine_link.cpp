@@ -1,13 +1,17 @@
-// Feed polling against a real local server (a probe engine serving on 127.0.0.1): what counts as a good
-// poll, the time limit and the size cap, the panel kept responsive while large bodies are decoded, the
-// failure count and the recovery it triggers, the lock, and the port file read on every poll.
+// The link to the engine against real parts (probes serving on 127.0.0.1, probe engines recording their
+// signals): the ping, what counts as a good poll, the time limit and the size cap, the panel kept
+// responsive while large bodies are decoded, the failure count and the recovery it triggers, the lock.
+// How the real cueview starts and leaves its engine is tst_cueview's part.
 
 #include "controller/AppDelegate.h"
+#include "controller/EngineProcess.h"
 #include "support/Support.h"
 
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 
 using namespace cw;
@@ -33,7 +37,8 @@ struct Rig {
     TestTree tree;
     FeedServer server;
     AppDelegate d;
-    explicit Rig(const Reply& reply = {200, kDocument}) : server((tree.install("en", "/no/python3"), reply)) {
+    explicit Rig(const Reply& reply = {200, kDocument}, const QString& python = QStringLiteral("/no/python3"))
+        : server((tree.install("en", python), reply)) {
         setPort(server.port());
         d.build();
     }
@@ -64,9 +69,85 @@ struct Rig {
 
 } // namespace
 
-class TestPolling : public QObject {
+class TestEngineLink : public QObject {
     Q_OBJECT
 private slots:
+    void ping_data() {
+        QTest::addColumn<Reply>("reply");
+        QTest::addColumn<bool>("up");
+        QTest::newRow("200, not JSON") << Reply{200, "<html>starting</html>"} << true;
+        QTest::newRow("503") << Reply{503, R"({"ok": true})"} << false;
+        QTest::newRow("redirect") << Reply{301, ""} << false;
+        QTest::newRow("silent") << Reply{200, "", "silent"} << false;
+    }
+    void ping() {
+        QFETCH(Reply, reply);
+        QFETCH(bool, up);
+        Rig rig(reply);
+        // The panel is frozen during a ping: no timer tick, poll or button action may run inside it.
+        bool posted = false;
+        QTimer::singleShot(0, this, [&posted] { posted = true; });
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(rig.d.ping(), up);
+        QVERIFY2(clock.elapsed() < 1500, qPrintable(QString::number(clock.elapsed()))); // 1 s, on a busy machine
+        QVERIFY(!posted && (reply.mode != "silent" || clock.elapsed() >= 200));
+        QCOMPARE(rig.server.requests(), 1);
+        QVERIFY(rig.server.lastHead().startsWith("GET /json HTTP/1.1\r\n"));
+    }
+
+    void terminateAfterTheEngineEndedOnItsOwn() {
+        // The engine ends while the main thread runs no events (as during a ping); a terminate() that
+        // follows must notice the exit instead of signalling a PID that is no longer our child.
+        TestTree tree;
+        Probes probes;
+        probes.exportEnvironment({{"CW_PROBE_LIFETIME", "0.2"}});
+        EngineProcess engine(pythonPath(), {probes.installEngine(tree.root() + QStringLiteral("/engine.py"))});
+        const qint64 pid = engine.pid();
+        for (QDeadlineTimer deadline(10000); processAlive(pid) && !deadline.hasExpired();)
+            QThread::msleep(20);
+        QVERIFY(!processAlive(pid) && engine.running()); // the handle has not heard of the exit yet
+        engine.terminate();
+        QVERIFY(!engine.running() && engine.pid() == 0 && probes.signalsOf(pid).isEmpty());
+    }
+
+    void recover_data() {
+        QTest::addColumn<Reply>("reply");
+        QTest::addColumn<bool>("ownEngine"); // whether an engine of ours runs before
+        QTest::addColumn<bool>("restart");
+        QTest::newRow("answers 200") << Reply{200, "not even JSON"} << true << false;
+        QTest::newRow("answers 503") << Reply{503, ""} << true << true;
+        QTest::newRow("503, no engine of ours") << Reply{503, ""} << false << true;
+    }
+    void recover() {
+        // Engines here record SIGTERM and stay, so a recover or a quit that waited for one would hang.
+        QFETCH(Reply, reply);
+        QFETCH(bool, ownEngine);
+        QFETCH(bool, restart);
+        Rig rig(reply, pythonPath());
+        Probes probes;
+        probes.installEngine(rig.tree.appDir() + QStringLiteral("/live_next.py"));
+        probes.exportEnvironment({{"CW_PROBE_ON_TERM", "stay"}});
+        if (ownEngine)
+            rig.d.spawn();
+        const qint64 old = ownEngine ? rig.d.pyProc()->pid() : 0;
+        QTRY_COMPARE(probes.started().size(), int(ownEngine)); // its signal handlers are in place
+        rig.d.recover();
+        const qint64 current = rig.d.pyProc()->pid();
+        QCOMPARE(current != old, restart);
+        QTRY_VERIFY(probes.started().contains(current));
+        if (old && restart) { // asked to stop and not waited for; the replaced handle ends nothing
+            QTRY_COMPARE(probes.signalsOf(old), QStringList{"TERM"});
+            QVERIFY(processAlive(old));
+        }
+        // Quitting asks the newest engine alone to stop, once, however often it is entered.
+        rig.d.applicationWillTerminate();
+        rig.d.applicationWillTerminate();
+        QTRY_COMPARE(probes.signalsOf(current), QStringList{"TERM"});
+        QVERIFY(!QTest::qWaitFor([&] { return probes.signalsOf(current).size() > 1; }, 300));
+        QCOMPARE(probes.signalsOf(old).size(), int(ownEngine)); // from the recovery, or as the current one
+    }
+
     void poll_data() {
         QTest::addColumn<Reply>("reply");
         QTest::addColumn<bool>("good");
@@ -180,20 +261,7 @@ private slots:
         QCOMPARE(recovered.count(), recoveries);
         QCOMPARE(rig.d.failCount(), qint64(failCount));
     }
-
-    void portFileIsReadOnEveryPoll() {
-        Rig rig;
-        FeedServer second({200, R"({"ok": true, "next": [{"title": "only"}]})"});
-        QVERIFY(rig.pollOnce());
-        rig.tree.write(rig.tree.support() + QStringLiteral("/port"), " " + QByteArray::number(second.port()) + "\n");
-        QVERIFY(rig.pollOnce());
-        QCOMPARE(rig.d.feed().fullNext.size(), 1);
-        // A port no address can carry is an engine that does not answer, nothing worse.
-        rig.tree.write(rig.tree.support() + QStringLiteral("/port"), "70000");
-        QVERIFY(!rig.pollOnce());
-        QCOMPARE(rig.server.requests() + second.requests(), 2);
-    }
 };
 
-QTEST_MAIN(TestPolling)
-#include "tst_polling.moc"
+QTEST_MAIN(TestEngineLink)
+#include "tst_engine_link.moc"
