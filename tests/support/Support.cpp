@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QSaveFile>
 #include <QTcpServer>
@@ -124,7 +125,8 @@ void FeedServer::setReply(const Reply& reply) const {
                            {"mode", reply.mode},
                            {"headers", QString::fromLatin1(reply.headers)},
                            {"length", reply.length},
-                           {"interval", reply.interval}};
+                           {"interval", reply.interval},
+                           {"rotation", QJsonArray::fromStringList(reply.rotation)}};
     // The probe reads both at each request; each is replaced whole.
     for (const auto& [name, bytes] :
          {std::pair{"/reply.body", reply.body}, {"/reply.json", QJsonDocument(meta).toJson()}}) {

@@ -60,6 +60,7 @@ public:
         QByteArray headers;    // further header lines, each ending in "\r\n"
         qint64 length = -1;    // endless: the Content-Length to announce
         double interval = 0.1; // trickle: seconds between bytes
+        QStringList rotation;  // bodies to answer in turn instead of body
     };
     FeedServer();
     explicit FeedServer(const Reply& reply);

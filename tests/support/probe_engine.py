@@ -78,9 +78,14 @@ def chaos_answers(generation):
 
 
 def file_answers():
+    """The reply set last; one with "rotation" answers its bodies in turn."""
+    n = 0
     while True:
+        n += 1
         with open(os.path.join(LOG, "reply.json"), encoding="utf-8") as f, open(os.path.join(LOG, "reply.body"), "rb") as b:
-            yield json.load(f) | {"body": b.read()}
+            answer = json.load(f) | {"body": b.read()}
+        rotation = answer.get("rotation")
+        yield answer | ({"body": rotation[n % len(rotation)].encode()} if rotation else {})
 
 
 def send(conn, a, sent):
