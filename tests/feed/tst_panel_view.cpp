@@ -3,6 +3,8 @@
 // without a panel keeps the same state and view. Then the remembered position, as pure rules over
 // screen layouts.
 
+#include "config/TextTable.h"
+#include "config/Texts.h"
 #include "controller/AppDelegate.h"
 #include "support/Support.h"
 #include "ui/PositionFile.h"
@@ -112,6 +114,7 @@ private slots:
     void view();
     void placement_data();
     void placement();
+    void everyLanguageHasEveryText();
 };
 
 void TestPanelView::view_data() {
@@ -334,6 +337,20 @@ void TestPanelView::placement() {
     if (placed)
         QCOMPARE(initialTopLeft(formatPosition(originOf(*placed, panel, screens.primary)), panel, screens), placed);
     QCOMPARE(formatPosition(QPointF(-100.7, 100.7)), QStringLiteral("-100 100"));
+}
+
+void TestPanelView::everyLanguageHasEveryText() {
+    // A key missing or mistyped in one language would show English there without a word.
+    const QStringList keys = textTableSTR().keys();
+    for (auto it = textTableSTR().cbegin(); it != textTableSTR().cend(); ++it)
+        QVERIFY2(!it->value("en").isEmpty() && !it->value("he").isEmpty(), qPrintable(it.key()));
+    for (auto it = textTableTR().cbegin(); it != textTableTR().cend(); ++it) {
+        QVERIFY(supportedLanguages().contains(it.key()));
+        for (const QString& key : keys)
+            QVERIFY2(!it->value(key).isEmpty(), qPrintable(it.key() + u' ' + key));
+        QCOMPARE(it->size(), keys.size());
+    }
+    QCOMPARE(textTableTR().size() + 2, supportedLanguages().size());
 }
 
 QTEST_MAIN(TestPanelView)
