@@ -149,10 +149,12 @@ QByteArray FeedServer::lastHead() const {
 }
 
 qint64 FeedServer::bodyBytesSent() const {
-    qint64 sent = 0;
-    for (const QJsonObject& record : m_probes.served())
+    qint64 sent = 0, unfinished = 0;
+    for (const QJsonObject& record : m_probes.served()) {
         sent += record.value("sent").toInteger();
-    return sent;
+        unfinished += record.contains("head") - record.contains("sent");
+    }
+    return unfinished > 0 ? -1 : sent;
 }
 
 quint16 FeedServer::unusedPort() {

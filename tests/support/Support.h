@@ -69,7 +69,7 @@ public:
     void setReply(const Reply& reply) const;
     int requests() const;
     QByteArray lastHead() const;
-    qint64 bodyBytesSent() const; // in the answers finished so far
+    qint64 bodyBytesSent() const; // in all answers, once all are over; -1 before
     const Probes& probes() const { return m_probes; }
     static quint16 unusedPort();
 

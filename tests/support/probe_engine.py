@@ -113,7 +113,7 @@ def send(conn, a, sent):
             time.sleep(a["interval"])
     elif mode == "endless":
         while sent[0] < 512 << 20:
-            out(b"a" * 65536)
+            out(b"a" * (1 << 20))
     else:
         out(body[: len(body) // 2] if mode == "midbody" else body)
         if mode == "respond":  # let the client read it all before the close
