@@ -1,14 +1,12 @@
 #pragma once
 // What the benchmarks share: statistics and verdict lines, process figures read from /proc, child
-// processes started and ended by PID, a private Xvfb, the real demo engine in a throw-away home, and a
-// one-thread HTTP server on 127.0.0.1 that answers a fixed rotation of bodies.
+// processes started and ended by PID, a private Xvfb, and the real demo engine in a throw-away home.
+// (A benchmark that needs a feed server of its own uses the tests' one, tests/support/Support.h.)
 //
-// None of it is part of the product. Everything runs on the calling thread unless it says otherwise;
-// FeedServer answers on a thread of its own.
+// None of it is part of the product. Everything runs on the calling thread.
 
 #include <sys/types.h>
 
-#include <atomic>
 #include <chrono>
 #include <map>
 #include <optional>
@@ -146,32 +144,6 @@ private:
     std::string m_home;
     pid_t m_pid = -1;
     int m_port = 0;
-};
-
-// --- a local feed server ---------------------------------------------------------------------------
-
-// Answers every request on 127.0.0.1 with the next body of its rotation (HTTP/1.0, Content-Length,
-// connection closed), one connection at a time on one thread, so its own memory never grows.
-class FeedServer {
-public:
-    explicit FeedServer(std::vector<std::string> bodies);
-    ~FeedServer();
-    FeedServer(const FeedServer&) = delete;
-    FeedServer& operator=(const FeedServer&) = delete;
-
-    bool listening() const { return m_fd >= 0; }
-    int port() const { return m_port; }
-    long long requests() const { return m_requests.load(); }
-
-private:
-    void loop();
-
-    std::vector<std::string> m_replies;
-    int m_fd = -1;
-    int m_port = 0;
-    std::atomic<bool> m_stop{false};
-    std::atomic<long long> m_requests{0};
-    std::thread m_thread;
 };
 
 // What the process benchmarks share: a throw-away home, a private X server (or offscreen), the demo

@@ -20,6 +20,7 @@
 #include "controller/AppDelegate.h"
 #include "feed/FeedReader.h"
 #include "ui/KeyPanel.h"
+#include "ui/Panel.h"
 
 #include <benchmark/benchmark.h>
 
@@ -163,7 +164,7 @@ void Painted(benchmark::State& state) {
     for (auto _ : state) {
         if (std::optional<QJsonObject> document = cw::decodeFeed(f.bytes[i++ & 1]))
             g_delegate->apply(*document);
-        g_delegate->panel->repaint();
+        g_delegate->panel()->window()->repaint();
     }
     setBytes(state, f);
 }

@@ -1,6 +1,6 @@
 // Growth: does the overlay keep what it takes? The real controller (AppDelegate, launched as cueview
 // launches it, panel and all) polls a local feed server thousands of times at a short interval; the
-// product polls every 2.0 s, and AppDelegate::pollIntervalMs is the one knob changed here. The server
+// product polls every 2.0 s, and AppDelegate::setPollInterval is the one knob changed here. The server
 // answers tests/data/feeds/realistic.json and a second version of it in turn (another track playing,
 // the picks in another order), so every poll applies and renders a changed document.
 //
@@ -14,6 +14,7 @@
 
 #include "config/Settings.h"
 #include "controller/AppDelegate.h"
+#include "support/Support.h"
 
 #include <QApplication>
 #include <QDir>
@@ -117,13 +118,14 @@ int main(int argc, char** argv) {
         return 1;
     }
     const QByteArray realistic = realisticFile.readAll();
-    FeedServer server({realistic.toStdString(), variant(realistic).toStdString()});
-    if (!server.listening()) {
+    QApplication application(argc, argv);
+    // The tests' feed server, in a process of its own, answering the two versions in turn.
+    cw::test::FeedServer server({200, {}, "respond", {}, -1, 0.1, {QString::fromUtf8(realistic), QString::fromUtf8(variant(realistic))}});
+    if (server.port() == 0) {
         std::fprintf(stderr, "the feed server did not start\n");
         return 1;
     }
 
-    QApplication application(argc, argv);
     QProcessEnvironment env;
     env.insert(QStringLiteral("TRK_PYTHON"), QString::fromStdString(python()));
     cw::installSettings(cw::computeSettings(cw::StartupInputs{app, home, env, {QStringLiteral("en-US")}}));
@@ -135,16 +137,15 @@ int main(int argc, char** argv) {
     port.close();
 
     auto* delegate = new cw::AppDelegate;
-    delegate->pollIntervalMs = interval;
+    delegate->setPollInterval(interval);
     int done = 0, good = 0, recoveries = 0;
     Sample before, after;
     std::vector<std::pair<int, double>> trace;
     const auto started = Clock::now();
     auto measuredFrom = started;
     QObject::connect(delegate, &cw::AppDelegate::recovered, [&recoveries] { ++recoveries; });
-    // At any one moment a poll may be under way, its socket open on both ends (the server is in this
-    // process too): descriptors and children are read at the ends of ten polls in a row and the fewest
-    // taken, the steady state.
+    // At any one moment a poll may be under way, its socket open: descriptors and children (the feed
+    // server is one) are read at the ends of ten polls in a row and the fewest taken, the steady state.
     constexpr int kSpan = 10;
     const auto fewest = [](Sample& kept, const Sample& now) {
         if (now.fds < kept.fds) {
@@ -199,9 +200,9 @@ int main(int argc, char** argv) {
     const double seconds = std::chrono::duration<double>(Clock::now() - measuredFrom).count();
     std::printf("Growth over %d polls (after %d to warm up), interval %d ms, %.1f s, %.2f ms per poll\n", polls, warmup,
                 interval, seconds, 1000 * seconds / polls);
-    std::printf("  polls judged good: %d of %d; recoveries: %d; requests served: %lld\n", good, done, recoveries,
+    std::printf("  polls judged good: %d of %d; recoveries: %d; requests served: %d\n", good, done, recoveries,
                 server.requests());
-    // The whole process: the controller, the panel's repaints, the network thread and the feed server.
+    // The whole process: the controller, the panel's repaints and the network thread.
     std::printf("  CPU time: %.3f ms per poll\n",
                 1000.0 * double(after.cpuTicks - before.cpuTicks) / double(ticksPerSecond()) / polls);
     std::printf("  RSS MiB by polls:");

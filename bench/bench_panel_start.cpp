@@ -5,7 +5,7 @@
 
 #include "FirstPaint.h"
 
-#include "config/Startup.h"
+#include "controller/Startup.h"
 
 #include <QCoreApplication>
 

@@ -1,4 +1,4 @@
-#include "config/Startup.h"
+#include "controller/Startup.h"
 
 int main(int argc, char** argv) {
     return cw::runOverlay(argc, argv);

@@ -35,6 +35,10 @@ QString L(const QString& key) {
     return textFor(settings().LANG, key);
 }
 
+QString interfaceLanguage() {
+    return settings().LANG;
+}
+
 QString autoLang(const QStringList& preferredLanguages) {
     QString first;
     for (const QString& entry : preferredLanguages) {

@@ -16,6 +16,9 @@ QString textFor(const QString& lang, const QString& key);
 // The text for key in the interface language chosen at start-up.
 QString L(const QString& key);
 
+// The interface language chosen at start-up (settings().LANG), for code that words texts of its own.
+QString interfaceLanguage();
+
 // The language from the user's preferred languages (most preferred first): the first entry's first two
 // letters, lower-cased, when the table speaks it; "en" otherwise. "C"/"POSIX" entries are no preference.
 QString autoLang(const QStringList& preferredLanguages);

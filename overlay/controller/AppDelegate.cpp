@@ -1,14 +1,10 @@
 #include "controller/AppDelegate.h"
 
-#include "config/Settings.h"
-#include "config/Texts.h"
 #include "controller/EngineProcess.h"
-#include "ui/DragRow.h"
 #include "ui/KeyPanel.h"
-#include "ui/TextLabel.h"
-#include "ui/TintButton.h"
+#include "ui/Panel.h"
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QPointer>
@@ -22,13 +18,8 @@ QString AppDelegate::downloadPage() {
 }
 
 AppDelegate::AppDelegate()
-    : updateURL(downloadPage()), m_net(new QNetworkAccessManager(this)), m_decoder(new QThreadPool(this)) {
-    // The labels exist before the panel does; build() places them. Their first texts are looked up now,
-    // in the language chosen at start-up.
-    nowTitle = new TextLabel(L(QStringLiteral("loading")));
-    nowMeta = new TextLabel(QString());
-    nxLab = new TextLabel(L(QStringLiteral("play_next")));
-    rutLab = new TextLabel(QString());
+    : m_updateURL(downloadPage()), m_view(initialView()), m_net(new QNetworkAccessManager(this)),
+      m_decoder(new QThreadPool(this)) {
     // Every poll must reach the engine itself: no cache is ever installed, no proxy, no redirects.
     m_net->setProxy(QNetworkProxy::NoProxy);
     m_net->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
@@ -40,12 +31,6 @@ AppDelegate::~AppDelegate() {
     // A body still being decoded posts its judgment to this object; let it finish first (the queued
     // judgment then goes with the object).
     m_decoder->waitForDone();
-    // Labels that build() never placed have no parent to delete them.
-    for (TextLabel* label : {nowTitle, nowMeta, nxLab, rutLab}) {
-        if (label && !label->parent())
-            delete label;
-    }
-    delete panel;
 }
 
 void AppDelegate::applicationDidFinishLaunching() {
@@ -53,7 +38,7 @@ void AppDelegate::applicationDidFinishLaunching() {
     if (!ping())
         spawn();
     m_timer = new QTimer(this);
-    m_timer->setInterval(pollIntervalMs);
+    m_timer->setInterval(m_pollIntervalMs);
     const QPointer<AppDelegate> self(this);
     connect(m_timer, &QTimer::timeout, this, [self] {
         if (self)
@@ -68,12 +53,29 @@ void AppDelegate::applicationWillTerminate() {
     if (m_terminated)
         return;
     m_terminated = true;
-    if (pyProc)
-        pyProc->terminate();
+    if (m_pyProc)
+        m_pyProc->terminate();
 }
 
 void AppDelegate::quit() {
     QCoreApplication::quit();
+}
+
+void AppDelegate::build() {
+    m_panel = std::make_unique<Panel>(m_view);
+    Panel* panel = m_panel.get();
+    connect(panel, &Panel::quit, this, &AppDelegate::quit);
+    connect(panel, &Panel::reopenSetup, this, &AppDelegate::reopenSetup);
+    connect(panel, &Panel::toggleProven, this, &AppDelegate::toggleProven);
+    connect(panel, &Panel::variation, this, &AppDelegate::variation);
+    connect(panel, &Panel::cycleMoment, this, &AppDelegate::cycleMoment);
+    connect(panel, &Panel::togglePanic, this, &AppDelegate::togglePanic);
+    connect(panel, &Panel::openUpdate, this, &AppDelegate::openUpdate);
+    connect(panel, &Panel::toggleLock, this, &AppDelegate::toggleLock);
+    // Placed before savePos listens, so the initial placement writes nothing.
+    panel->placeInitially();
+    connect(panel, &Panel::moved, this, &AppDelegate::savePos);
+    panel->window()->show();
 }
 
 } // namespace cw

@@ -1,28 +1,25 @@
 #pragma once
-// AppDelegate: the one controller of the overlay. It owns all run-time state (the panel and its views,
-// the picks last received, the operator modes, the engine process it started) and its methods are the
-// panel's actions. Everything here runs on the main thread, inside the application loop; the only
-// work elsewhere is the update check and the decoding of poll bodies, whose results come back by
-// queued calls.
+// AppDelegate: the one controller of the overlay. It owns all run-time state: what the feed said and the
+// operator's modes (two plain values, feed/FeedState.h), the view last shown (feed/PanelView.h), the
+// panel's widgets (ui/Panel.h), the handle of the engine it started, and the network objects. Its
+// methods are the launch and poll sequences and every action of the panel.
 //
-// The methods are defined by the subsystem they belong to:
-//   controller/AppDelegate.cpp     construction, launch sequence, termination
-//   controller/EngineLink.cpp      ping, spawn, recover
-//   controller/FeedPolling.cpp     refresh and its completion
-//   controller/UpdateCheck.cpp     checkForUpdate, runJSON, openUpdate, reopenSetup
-//   feed/FeedApply.cpp             apply
-//   feed/Render.cpp                render, fillFresh, momentFilter
-//   feed/Modes.cpp                 toggleProven, variation, cycleMoment, togglePanic
-//   ui/PanelLayout.cpp             build, mkBtn
-//   ui/PanelPosition.cpp           savePos, toggleLock, initial placement
+// Threads: everything here runs on the main thread, inside the application loop. Two kinds of work run
+// elsewhere and touch no state: decoding poll bodies (one decoder thread) and the update check (a
+// thread of its own); their results come back by queued calls.
+//
+// The method bodies, by subsystem, all in controller/:
+//   AppDelegate.cpp    construction, launch sequence, termination, build
+//   PanelActions.cpp   apply, render, the mode actions, toggleLock, savePos
+//   EngineLink.cpp     ping, spawn, recover
+//   FeedPolling.cpp    refresh and the judgement of its answer
+//   UpdateCheck.cpp    checkForUpdate, runJSON, openUpdate, reopenSetup
 
-#include "feed/FeedReader.h"
+#include "feed/FeedState.h"
+#include "feed/PanelView.h"
 
-#include <QByteArray>
 #include <QJsonObject>
-#include <QList>
 #include <QObject>
-#include <QPointer>
 #include <QString>
 #include <QStringList>
 
@@ -35,52 +32,14 @@ class QTimer;
 
 namespace cw {
 
-class DragRow;
 class EngineProcess;
-class KeyPanel;
-class TextLabel;
-class TintButton;
-
-struct Moment {
-    QString id;
-    QString label;
-    bool operator==(const Moment&) const = default;
-};
+class Panel;
 
 class AppDelegate : public QObject {
     Q_OBJECT
 public:
     AppDelegate();
     ~AppDelegate() override;
-
-    // --- state, in the order of the controller's field table ---
-    KeyPanel* panel = nullptr;
-    QList<DragRow*> rows;
-    QList<DragRow*> freshRows;
-    TextLabel* nowTitle = nullptr;
-    TextLabel* nowMeta = nullptr;
-    TextLabel* nxLab = nullptr;
-    TextLabel* rutLab = nullptr;
-    TintButton* btnVar = nullptr;
-    TintButton* btnProven = nullptr;
-    TintButton* btnMoment = nullptr;
-    TintButton* btnPanic = nullptr;
-    TintButton* btnLock = nullptr;
-    TintButton* btnUpdate = nullptr;
-    QString updateURL;
-    std::unique_ptr<EngineProcess> pyProc;
-    PickList fullNext;
-    PickList fullFresh;
-    PickList fullBangers;
-    bool provenOnly = false;
-    bool panic = false;
-    bool locked = false;
-    qint64 page = 0;
-    qint64 moment = 0;
-    qint64 failCount = 0;
-    QString curPath;
-    bool everConnected = false;
-    QList<Moment> cats;
 
     // --- lifecycle ---
     void applicationDidFinishLaunching();
@@ -95,23 +54,26 @@ public:
 
     // --- polling ---
     void refresh();
-    // The poll interval; 2 s in the product, shortened only by tests and benchmarks.
-    int pollIntervalMs = 2000;
+    // The poll interval; 2 s in the product, shortened only by tests and benchmarks before launching.
+    void setPollInterval(int ms) { m_pollIntervalMs = ms; }
 
     // --- update check and setup ---
     void checkForUpdate();
     // Runs PY with arguments in DIR and decodes its standard output as one JSON object; {} on any failure.
     static QJsonObject runJSON(const QString& python, const QString& dir, const QStringList& arguments);
+    // The product's download page: the first update address and the fallback of the update report.
+    static QString downloadPage();
+    // The shell that runs the start script's setup mode; "/bin/bash" in the product.
+    void setSetupShell(const QString& shell) { m_setupShell = shell; }
 
     // --- feed application and rendering ---
     void apply(const QJsonObject& document);
     void render();
-    void fillFresh();
-    PickList momentFilter(const PickList& list) const;
 
     // --- panel ---
+    // Builds the panel's widgets, places the window and shows it. Before this the state is kept and the
+    // view computed all the same; nothing is drawn.
     void build();
-    TintButton* mkBtn(qreal x, qreal width, const QString& title, void (AppDelegate::*action)());
 
     // --- button actions and the move observer ---
     void quit();
@@ -124,11 +86,15 @@ public:
     void toggleLock();
     void savePos();
 
-    // The shell that runs the start script's setup mode; "/bin/bash" in the product.
-    QString setupShell = QStringLiteral("/bin/bash");
-
-    // The product's download page: the first update address and the fallback of the update report.
-    static QString downloadPage();
+    // --- the state, read-only ---
+    const FeedState& feed() const { return m_feed; }
+    const Modes& modes() const { return m_modes; }
+    const PanelView& view() const { return m_view; }
+    Panel* panel() const { return m_panel.get(); }
+    const EngineProcess* pyProc() const { return m_pyProc.get(); }
+    qint64 failCount() const { return m_failCount; }
+    bool everConnected() const { return m_everConnected; }
+    const QString& updateURL() const { return m_updateURL; }
 
 signals:
     // Emitted on the main thread after each poll has been judged (good or failed).
@@ -139,10 +105,22 @@ signals:
     void updateCheckFinished(bool available);
 
 private:
+    void show(const PanelView& view);
     void decodeInBackground(const QByteArray& body);
     void judgePoll(const std::optional<QJsonObject>& document);
-    void placePanelInitially();
 
+    std::unique_ptr<Panel> m_panel;
+    QString m_updateURL;
+    std::unique_ptr<EngineProcess> m_pyProc;
+    FeedState m_feed;
+    Modes m_modes;
+    PanelView m_view;
+    // Failed polls since the last good one or the last recovery, and whether any poll was ever good.
+    qint64 m_failCount = 0;
+    bool m_everConnected = false;
+
+    int m_pollIntervalMs = 2000;
+    QString m_setupShell = QStringLiteral("/bin/bash");
     QNetworkAccessManager* m_net = nullptr;
     // One thread that decodes poll bodies, one at a time and in the order the polls ended.
     QThreadPool* m_decoder = nullptr;

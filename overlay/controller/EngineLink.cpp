@@ -59,13 +59,13 @@ bool AppDelegate::ping() {
 
 void AppDelegate::spawn() {
     // Replacing the handle leaves the previous engine running; recover() has already asked it to stop.
-    pyProc = std::make_unique<EngineProcess>(settings().PY, QStringList{settings().SCRIPT});
+    m_pyProc = std::make_unique<EngineProcess>(settings().PY, QStringList{settings().SCRIPT});
 }
 
 void AppDelegate::recover() {
     if (!ping()) {
-        if (pyProc)
-            pyProc->terminate();
+        if (m_pyProc)
+            m_pyProc->terminate();
         spawn();
     }
     emit recovered();

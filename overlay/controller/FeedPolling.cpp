@@ -1,6 +1,6 @@
 // Polling the pick feed. refresh() sends one GET and returns at once. The reply's body is collected on the
 // main thread (the network manager lives there), decoded on the decoder thread, and judged back on the
-// main thread, one poll at a time in the order they ended, so failCount and everConnected need no lock.
+// main thread, one poll at a time in the order they ended, so the failure count needs no lock.
 
 #include "controller/AppDelegate.h"
 
@@ -67,7 +67,7 @@ bool answered(const QNetworkReply* reply) {
 } // namespace
 
 void AppDelegate::refresh() {
-    if (locked)
+    if (m_modes.locked)
         return;
     QNetworkRequest request(JSON_URL());
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
@@ -119,8 +119,8 @@ void AppDelegate::decodeInBackground(const QByteArray& body) {
 void AppDelegate::judgePoll(const std::optional<QJsonObject>& document) {
     const QPointer<AppDelegate> self(this);
     if (document) {
-        failCount = 0;
-        everConnected = true;
+        m_failCount = 0;
+        m_everConnected = true;
         QMetaObject::invokeMethod(
             this,
             [self, document = *document] {
@@ -129,9 +129,9 @@ void AppDelegate::judgePoll(const std::optional<QJsonObject>& document) {
             },
             Qt::QueuedConnection);
     } else {
-        ++failCount;
-        if (everConnected && failCount > 2) {
-            failCount = 0;
+        ++m_failCount;
+        if (m_everConnected && m_failCount > 2) {
+            m_failCount = 0;
             QMetaObject::invokeMethod(
                 this,
                 [self] {

@@ -8,7 +8,7 @@
 #include "controller/AppDelegate.h"
 
 #include "config/Settings.h"
-#include "ui/TintButton.h"
+#include "ui/Panel.h"
 
 #include <QCoreApplication>
 #include <QDesktopServices>
@@ -99,9 +99,9 @@ void AppDelegate::checkForUpdate() {
                 if (!self)
                     return;
                 if (update) {
-                    self->updateURL = address;
-                    if (self->btnUpdate)
-                        self->btnUpdate->show();
+                    self->m_updateURL = address;
+                    if (self->m_panel)
+                        self->m_panel->showUpdateButton();
                 }
                 emit self->updateCheckFinished(update);
             },
@@ -166,7 +166,7 @@ QJsonObject AppDelegate::runJSON(const QString& python, const QString& dir, cons
 }
 
 void AppDelegate::openUpdate() {
-    const QUrl url(updateURL, QUrl::StrictMode);
+    const QUrl url(m_updateURL, QUrl::StrictMode);
     // An address without a scheme names nothing a browser could open.
     if (!url.isValid() || url.scheme().isEmpty())
         return;
@@ -175,7 +175,7 @@ void AppDelegate::openUpdate() {
 
 void AppDelegate::reopenSetup() {
     const pid_t pid =
-        spawnProgram(setupShell, {settings().DIR + QStringLiteral("/overlay"), QStringLiteral("--setup")}, nullptr);
+        spawnProgram(m_setupShell, {settings().DIR + QStringLiteral("/overlay"), QStringLiteral("--setup")}, nullptr);
     // The setup outlives the overlay; should the process still be here when it ends, it is reaped.
     if (pid > 0)
         std::thread(reap, pid).detach();

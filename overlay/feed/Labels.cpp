@@ -1,8 +1,6 @@
 #include "feed/Labels.h"
 
-#include "config/Settings.h"
 #include "config/Texts.h"
-#include "ui/Style.h"
 
 #include <algorithm>
 #include <cmath>
@@ -26,7 +24,7 @@ QString Lp(const QString& lang, const QString& kind, qint64 n) {
 }
 
 QString Lp(const QString& kind, qint64 n) {
-    return Lp(settings().LANG, kind, n);
+    return Lp(interfaceLanguage(), kind, n);
 }
 
 QString freshBadge(const QString& lang, const QString& fresh, std::optional<qint64> rest) {
@@ -48,20 +46,19 @@ QString freshBadge(const QString& lang, const QString& fresh, std::optional<qint
 }
 
 QString freshBadge(const QString& fresh, std::optional<qint64> rest) {
-    return freshBadge(settings().LANG, fresh, rest);
+    return freshBadge(interfaceLanguage(), fresh, rest);
 }
 
 std::optional<RutLabel> rutLabel(const QString& lang, double r) {
     if (std::isnan(r))
         return std::nullopt;
-    const Settings& s = settings();
     RutLabel label;
     if (r < 0.25)
-        label = {textFor(lang, QStringLiteral("rut_fresh")), s.GREEN};
+        label = {textFor(lang, QStringLiteral("rut_fresh")), Tone::Green};
     else if (r < 0.45)
-        label = {textFor(lang, QStringLiteral("rut_mixed")), grey(0.66f)};
+        label = {textFor(lang, QStringLiteral("rut_mixed")), Tone::RutGrey};
     else
-        label = {textFor(lang, QStringLiteral("rut_stuck")), s.GOLD};
+        label = {textFor(lang, QStringLiteral("rut_stuck")), Tone::Gold};
     const double p = r * 100.0;
     // Converting a double whose truncation has no 64-bit value is undefined: check the range first.
     // 2^63 is exact in double; every double below it truncates to a representable value.

@@ -1,9 +1,10 @@
 #pragma once
 // How counts, freshness and the rut share are worded on the panel. Pure functions of their inputs and
-// the interface language; the forms without a language argument read settings().LANG. Any thread once
+// the interface language; the forms without a language argument use the interface language. Any thread once
 // settings are installed, in practice the main thread.
 
-#include <QColor>
+#include "feed/Tone.h"
+
 #include <QString>
 
 #include <optional>
@@ -21,7 +22,8 @@ QString freshBadge(const QString& fresh, std::optional<qint64> rest);
 // The rut meter for a share r: the band's text and colour, and the share as a whole percentage.
 struct RutLabel {
     QString text;
-    QColor color;
+    Tone tone = Tone::RutGrey;
+    bool operator==(const RutLabel&) const = default;
 };
 // Bands are chosen on r itself; the percentage is r × 100 truncated toward zero. A share whose
 // percentage has no 64-bit value (huge or infinite) shows the band text alone; NaN has no band and

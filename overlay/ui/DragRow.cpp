@@ -51,20 +51,19 @@ DragRow::DragRow(const QRectF& frame, QWidget* parent) : QWidget(parent), m_back
         label->setAttribute(Qt::WA_TransparentForMouseEvents);
 }
 
-void DragRow::set(qint64 rankNumber, const QString& titleText, const QString& metaText, const QString& trackPath) {
-    rank->setText(rankNumber > 0 ? QString::number(rankNumber) : QString());
-    title->setText(titleText);
-    meta->setText(metaText);
-    path = trackPath;
-    setHidden(false);
-}
-
-void DragRow::setFresh(const QString& titleText, const QString& metaText, const QString& trackPath) {
-    rank->setText(QStringLiteral("✨"));
-    title->setText(titleText);
-    meta->setText(metaText);
-    path = trackPath;
-    setHidden(false);
+void DragRow::setView(const RowView& view) {
+    highlight(view.shown && view.highlighted);
+    if (!view.shown) {
+        hide();
+        return;
+    }
+    rank->setText(view.rank);
+    if (view.rankTone)
+        rank->setTextColor(colorOf(*view.rankTone));
+    title->setText(view.title);
+    meta->setText(view.detail);
+    path = view.path;
+    show();
 }
 
 void DragRow::highlight(bool on) {

@@ -1,9 +1,12 @@
 #pragma once
 // One track row of the panel: rank slot, title, detail line, and the file drag that hands the track
-// to the DJ software. Built once by the panel, filled and hidden by the renderer. Main thread only.
+// to the DJ software. Built once by the panel, which shows a RowView in it after every change. Main
+// thread only.
 //
 // A drag runs a nested event loop on Linux, so polls and renders go on during it: the drag carries the
 // path it started with, whatever the row is set to meanwhile.
+
+#include "feed/PanelView.h"
 
 #include <QColor>
 #include <QPixmap>
@@ -29,10 +32,8 @@ public:
     TextLabel* title = nullptr;
     TextLabel* meta = nullptr;
 
-    // Rank digits when rank > 0, an empty slot otherwise; shows the row. The rank colour is untouched.
-    void set(qint64 rankNumber, const QString& titleText, const QString& metaText, const QString& trackPath);
-    // Like set, with "✨" in the rank slot.
-    void setFresh(const QString& titleText, const QString& metaText, const QString& trackPath);
+    // Shows the row as the view has it; a hidden row keeps its texts and path and loses its highlight.
+    void setView(const RowView& view);
     // A 2-point GREEN border when on, none when off.
     void highlight(bool on);
     bool isHighlighted() const { return m_highlighted; }

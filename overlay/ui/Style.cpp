@@ -1,5 +1,7 @@
 #include "ui/Style.h"
 
+#include "config/Settings.h"
+
 #include <QApplication>
 
 namespace cw {
@@ -11,6 +13,27 @@ QFont systemFont(qreal pointSize, QFont::Weight weight) {
     font.setPixelSize(qMax(1, qRound(pointSize)));
     font.setWeight(weight);
     return font;
+}
+
+QColor colorOf(Tone tone) {
+    const Settings& s = settings();
+    switch (tone) {
+    case Tone::Green:
+        return s.GREEN;
+    case Tone::Dim:
+        return s.DIM;
+    case Tone::Gold:
+        return s.GOLD;
+    case Tone::Red:
+        return s.RED;
+    case Tone::Cyan:
+        return s.CYAN;
+    case Tone::RankGray:
+        return s.RANKGRAY;
+    case Tone::RutGrey:
+        break;
+    }
+    return grey(0.66f);
 }
 
 } // namespace cw

@@ -1,5 +1,8 @@
 #pragma once
-// Fonts and colours shared by the panel's views. Main thread only (fonts need the application).
+// Fonts and colours shared by the panel's views, and the palette behind the feed's tone names. Main
+// thread only (fonts need the application).
+
+#include "feed/Tone.h"
 
 #include <QColor>
 #include <QFont>
@@ -13,5 +16,8 @@ QFont systemFont(qreal pointSize, QFont::Weight weight = QFont::Normal);
 inline QColor grey(float level, float alpha = 1.0f) {
     return QColor::fromRgbF(level, level, level, alpha);
 }
+
+// The colour a tone names, from the settings' palette.
+QColor colorOf(Tone tone);
 
 } // namespace cw

@@ -1,26 +1,71 @@
-// The engine link against real parts: ping against a local HTTP server, spawn and recover with probe
-// engines that record the signals that reach them. How cueview starts its engine is tst_lifecycle's part.
+// The link to the engine against real parts (probes serving on 127.0.0.1, probe engines recording their
+// signals): the ping, what counts as a good poll, the time limit and the size cap, the panel kept
+// responsive while large bodies are decoded, the failure count and the recovery it triggers, the lock.
+// How the real cueview starts and leaves its engine is tst_cueview's part.
 
 #include "controller/AppDelegate.h"
 #include "controller/EngineProcess.h"
-#include "support/EngineRig.h"
-#include "support/HttpTestServer.h"
+#include "support/Support.h"
 
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
+#include <QSignalSpy>
 #include <QTest>
 #include <QThread>
 #include <QTimer>
 
 using namespace cw;
 using namespace cw::test;
-using Behaviour = HttpTestServer::Behaviour;
+using Reply = FeedServer::Reply;
 
 namespace {
 
-constexpr int kPingBoundMs = 1500; // the ping's 1.0 s limit, with room for a loaded machine
+const QByteArray kDocument = R"({"ok": true, "now": {"title": "Now"}, "next": [{"title": "A"}, {"title": "B"}]})";
+constexpr qsizetype kNearCap = 16 * 1024 * 1024 - 64;
 
-const QHash<QString, QString> kStay{{QStringLiteral("CW_PROBE_ON_TERM"), QStringLiteral("stay")}};
+// item repeated, comma-separated, to fill about 16 MiB between prefix and suffix.
+QByteArray filled(const QByteArray& prefix, const QByteArray& item, const QByteArray& suffix) {
+    QByteArray body = prefix;
+    for (qsizetype i = 0, n = (kNearCap - prefix.size() - suffix.size()) / (item.size() + 1); i < n; ++i)
+        body += (i ? "," : "") + item;
+    return body + suffix;
+}
+
+// A controller with its panel, a server, and the port file pointing at it. Its interpreter does not
+// exist, so a recovery's restart starts nothing.
+struct Rig {
+    TestTree tree;
+    FeedServer server;
+    AppDelegate d;
+    explicit Rig(const Reply& reply = {200, kDocument}, const QString& python = QStringLiteral("/no/python3"))
+        : server((tree.install("en", python), reply)) {
+        setPort(server.port());
+        d.build();
+    }
+    void setPort(quint16 port) const { tree.write(tree.support() + QStringLiteral("/port"), QByteArray::number(port)); }
+    // One refresh, judged; whether it was good. The longest stall of the main loop meanwhile (and while
+    // a good document is applied) goes to *stallMs.
+    bool pollOnce(qint64* stallMs = nullptr) {
+        QElapsedTimer sinceTick;
+        sinceTick.start();
+        qint64 stall = 0;
+        int ticks = 0;
+        QTimer tick;
+        tick.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&tick, &QTimer::timeout, [&] { stall = std::max(stall, sinceTick.restart()), ++ticks; });
+        tick.start(10);
+        QSignalSpy judged(&d, &AppDelegate::pollFinished);
+        d.refresh();
+        const bool good =
+            (!judged.isEmpty() || judged.wait(20000)) && judged.count() == 1 && judged.at(0).at(0).toBool();
+        // A document is applied through the main queue, after the verdict; a tick after it sees its stall.
+        QCoreApplication::sendPostedEvents();
+        const int before = ticks;
+        if (stallMs && QTest::qWaitFor([&] { return ticks > before; }, 1000))
+            *stallMs = stall;
+        return good;
+    }
+};
 
 } // namespace
 
@@ -28,182 +73,204 @@ class TestEngineLink : public QObject {
     Q_OBJECT
 private slots:
     void ping_data() {
-        QTest::addColumn<HttpTestServer::Reply>("serverReply");
-        QTest::addColumn<QByteArray>("portText"); // empty: the server's port
+        QTest::addColumn<Reply>("reply");
+        QTest::addColumn<QString>("port"); // the port file's text; empty: the server's
         QTest::addColumn<bool>("up");
-        const QByteArray served;
-        QTest::newRow("200 with non-JSON body")
-            << HttpTestServer::reply(Behaviour::Respond, 200, "<html>starting</html>") << served << true;
-        QTest::newRow("503") << HttpTestServer::reply(Behaviour::Respond, 503, R"({"ok": true})") << served << false;
-        QTest::newRow("redirect") << HttpTestServer::reply(Behaviour::Respond, 301) << served << false;
-        QTest::newRow("silent") << HttpTestServer::reply(Behaviour::Silent) << served << false;
-        QTest::newRow("closed without answer") << HttpTestServer::reply(Behaviour::CloseAtOnce) << served << false;
-        QTest::newRow("refused") << HttpTestServer::Reply() << QByteArray::number(HttpTestServer::unusedPort())
-                                 << false;
-        QTest::newRow("above 65535") << HttpTestServer::Reply() << QByteArray("70000") << false;
-        QTest::newRow("largest 64-bit") << HttpTestServer::Reply() << QByteArray("9223372036854775807") << false;
+        QTest::newRow("200, not JSON") << Reply{200, "<html>starting</html>"} << QString() << true;
+        QTest::newRow("503") << Reply{503, R"({"ok": true})"} << QString() << false;
+        QTest::newRow("redirect") << Reply{301, ""} << QString() << false;
+        QTest::newRow("silent") << Reply{200, "", "silent"} << QString() << false;
+        // A port no address can carry is an engine that does not answer, nothing worse.
+        QTest::newRow("above 65535") << Reply{} << "70000" << false;
     }
     void ping() {
-        QFETCH(HttpTestServer::Reply, serverReply);
-        QFETCH(QByteArray, portText);
+        QFETCH(Reply, reply);
+        QFETCH(QString, port);
         QFETCH(bool, up);
-        EngineRig rig;
-        HttpTestServer server;
-        QVERIFY(server.listening());
-        server.setReply(serverReply);
-        rig.setPortText(portText.isEmpty() ? QByteArray::number(server.port()) : portText);
-        AppDelegate d;
+        Rig rig(reply);
+        if (!port.isEmpty())
+            rig.tree.write(rig.tree.support() + QStringLiteral("/port"), port.toUtf8());
         // The panel is frozen during a ping: no timer tick, poll or button action may run inside it.
         bool posted = false;
-        int ticks = 0;
-        QTimer::singleShot(0, this, [&posted] { posted = true; });
-        QTimer ticker;
-        connect(&ticker, &QTimer::timeout, this, [&ticks] { ++ticks; });
-        ticker.start(10);
-
+        const QObject scope;
+        QTimer::singleShot(0, &scope, [&posted] { posted = true; });
         QElapsedTimer clock;
         clock.start();
-        QCOMPARE(d.ping(), up);
-        const qint64 elapsed = clock.elapsed();
-        QVERIFY2(elapsed < kPingBoundMs, qPrintable(QString::number(elapsed)));
-        if (serverReply.behaviour == Behaviour::Silent)
-            QVERIFY(elapsed >= 200); // it really waited, with events due all the while
-        QVERIFY(!posted);
-        QCOMPARE(ticks, 0);
+        QCOMPARE(rig.d.ping(), up);
+        QVERIFY2(clock.elapsed() < 1500, qPrintable(QString::number(clock.elapsed()))); // 1 s, on a busy machine
+        QVERIFY(!posted && (reply.mode != "silent" || clock.elapsed() >= 200));
         QTRY_VERIFY(posted);
-        QCOMPARE(server.requestCount(), portText.isEmpty() ? 1 : 0);
-        if (portText.isEmpty())
-            QVERIFY(server.requestHeads().at(0).startsWith("GET /json HTTP/1.1\r\n"));
-    }
-
-    void spawnWithoutInterpreter() {
-        TestTree tree;
-        QProcessEnvironment env;
-        env.insert(QStringLiteral("TRK_PYTHON"), tree.root() + QStringLiteral("/no/python3"));
-        tree.install(env);
-        AppDelegate d;
-        d.spawn();
-        QVERIFY(d.pyProc); // set even though nothing started
-        QVERIFY(!d.pyProc->started() && !d.pyProc->running());
-        QCOMPARE(d.pyProc->pid(), 0);
-        d.pyProc->terminate();
-        d.applicationWillTerminate();
-        // recover finds nothing answering and tries again, as harmlessly.
-        tree.write(settings().SUPPORT + QStringLiteral("/port"), QByteArray::number(HttpTestServer::unusedPort()));
-        const EngineProcess* before = d.pyProc.get();
-        d.recover();
-        QVERIFY(d.pyProc && d.pyProc.get() != before);
-        QVERIFY(!d.pyProc->started());
-    }
-
-    void handleNeverEndsTheEngine() {
-        // Replacing the handle, destroying the controller and destroying a bare handle all leave the engine
-        // running: only terminate() signals it.
-        EngineRig rig(kStay);
-        QList<qint64> alive;
-        {
-            AppDelegate d;
-            d.spawn();
-            alive.append(d.pyProc->pid());
-            d.spawn();
-            alive.append(d.pyProc->pid());
-        }
-        {
-            EngineProcess bare(rig.interpreter(), {rig.script()});
-            alive.append(bare.pid());
-        }
-        QVERIFY(alive[0] > 0 && alive[1] > 0 && alive[2] > 0 && alive[0] != alive[1]);
-        QCOMPARE(rig.waitForProbes(3).size(), 3);
-        QTest::qWait(300); // room for a kill, had there been one
-        for (qint64 pid : std::as_const(alive)) {
-            QVERIFY2(processAlive(pid), qPrintable(QString::number(pid)));
-            QVERIFY(rig.probes.signalsOf(pid).isEmpty());
-        }
-        rig.probes.killAll();
-        for (qint64 pid : std::as_const(alive))
-            QTRY_VERIFY_WITH_TIMEOUT(!processAlive(pid), 10000);
+        QCOMPARE(rig.server.requests(), int(port.isEmpty()));
+        QVERIFY(port.isEmpty() == rig.server.lastHead().startsWith("GET /json HTTP/1.1\r\n"));
     }
 
     void terminateAfterTheEngineEndedOnItsOwn() {
         // The engine ends while the main thread runs no events (as during a ping); a terminate() that
         // follows must notice the exit instead of signalling a PID that is no longer our child.
-        EngineRig rig({{QStringLiteral("CW_PROBE_LIFETIME"), QStringLiteral("0.2")}});
-        EngineProcess engine(rig.interpreter(), {rig.script()});
-        QVERIFY(engine.started());
+        TestTree tree;
+        Probes probes;
+        probes.exportEnvironment({{"CW_PROBE_LIFETIME", "0.2"}});
+        EngineProcess engine(pythonPath(), {probes.installEngine(tree.root() + QStringLiteral("/engine.py"))});
         const qint64 pid = engine.pid();
-        const QDeadlineTimer deadline(10000);
-        while (processAlive(pid) && !deadline.hasExpired())
+        for (QDeadlineTimer deadline(10000); processAlive(pid) && !deadline.hasExpired();)
             QThread::msleep(20);
-        QVERIFY(!processAlive(pid));
-        QVERIFY2(engine.running(), "the handle should not have heard of the exit yet");
+        QVERIFY(!processAlive(pid) && engine.running()); // the handle has not heard of the exit yet
         engine.terminate();
-        QVERIFY(!engine.running());
-        QCOMPARE(engine.pid(), 0);
-        engine.terminate(); // once the exit is known: as harmless
-        QVERIFY(rig.probes.signalsOf(pid).isEmpty());
+        QVERIFY(!engine.running() && engine.pid() == 0 && probes.signalsOf(pid).isEmpty());
     }
 
     void recover_data() {
-        QTest::addColumn<HttpTestServer::Reply>("serverReply");
-        QTest::addColumn<bool>("ownEngine"); // whether an engine of ours runs before recover
+        QTest::addColumn<Reply>("reply");
+        QTest::addColumn<bool>("ownEngine"); // whether an engine of ours runs before
         QTest::addColumn<bool>("restart");
-        QTest::newRow("answers 200") << HttpTestServer::reply(Behaviour::Respond, 200, "not even JSON") << true
-                                     << false;
-        QTest::newRow("answers 503") << HttpTestServer::reply(Behaviour::Respond, 503) << true << true;
-        QTest::newRow("silent") << HttpTestServer::reply(Behaviour::Silent) << true << true;
-        QTest::newRow("503, no engine of ours") << HttpTestServer::reply(Behaviour::Respond, 503) << false << true;
+        QTest::newRow("answers 200") << Reply{200, "not even JSON"} << true << false;
+        QTest::newRow("answers 503") << Reply{503, ""} << true << true;
+        QTest::newRow("503, no engine of ours") << Reply{503, ""} << false << true;
     }
     void recover() {
-        QFETCH(HttpTestServer::Reply, serverReply);
+        // Engines here record SIGTERM and stay, so a recover or a quit that waited for one would hang.
+        QFETCH(Reply, reply);
         QFETCH(bool, ownEngine);
         QFETCH(bool, restart);
-        // Engines here ignore SIGTERM, so a recover or a quit that waited for one would hang.
-        EngineRig rig(kStay);
-        HttpTestServer server;
-        server.setReply(serverReply);
-        rig.setPort(server.port());
-        AppDelegate d;
-        qint64 old = 0;
-        if (ownEngine) {
-            d.spawn();
-            old = d.pyProc->pid();
-            QCOMPARE(rig.waitForProbes(1).size(), 1); // its signal handlers are in place
-        }
-
-        QElapsedTimer clock;
-        clock.start();
-        d.recover();
-        QVERIFY(clock.elapsed() < kPingBoundMs + 2000);
-        QCOMPARE(server.requestCount(), 1);
-        QVERIFY(d.pyProc && d.pyProc->started());
-        const qint64 current = d.pyProc->pid();
+        Rig rig(reply, pythonPath());
+        Probes probes;
+        probes.installEngine(rig.tree.appDir() + QStringLiteral("/live_next.py"));
+        probes.exportEnvironment({{"CW_PROBE_ON_TERM", "stay"}});
+        if (ownEngine)
+            rig.d.spawn();
+        const qint64 old = ownEngine ? rig.d.pyProc()->pid() : 0;
+        QTRY_COMPARE(probes.started().size(), int(ownEngine)); // its signal handlers are in place
+        rig.d.recover();
+        const qint64 current = rig.d.pyProc()->pid();
         QCOMPARE(current != old, restart);
-        const int engines = int(ownEngine) + int(restart);
-        QVERIFY(rig.waitForProbes(engines).contains(current));
-        if (old && restart) {
-            QVERIFY(processAlive(old)); // asked, not waited for
-            QTRY_COMPARE_WITH_TIMEOUT(rig.probes.signalsOf(old), QStringList{"TERM"}, 10000);
+        QTRY_VERIFY(probes.started().contains(current));
+        if (old && restart) { // asked to stop and not waited for; the replaced handle ends nothing
+            QTRY_COMPARE(probes.signalsOf(old), QStringList{"TERM"});
+            QVERIFY(processAlive(old));
         }
-
-        // Quitting asks only the newest engine to stop, once, however often the path is entered.
-        clock.restart();
-        d.applicationWillTerminate();
-        QVERIFY(clock.elapsed() < 1000);
-        QVERIFY(processAlive(current));
-        QTRY_COMPARE_WITH_TIMEOUT(rig.probes.signalsOf(current), QStringList{"TERM"}, 10000);
-        d.applicationWillTerminate();
-        QTest::qWait(300);
-        QCOMPARE(rig.probes.signalsOf(current), QStringList{"TERM"});
-        if (old && restart)
-            QCOMPARE(rig.probes.signalsOf(old), QStringList{"TERM"});
-        QCOMPARE(rig.probes.pids().size(), engines);
-        rig.probes.killAll();
-        QTRY_VERIFY_WITH_TIMEOUT(!d.pyProc->running(), 10000);
+        // Quitting asks the newest engine alone to stop, once, however often it is entered.
+        rig.d.applicationWillTerminate();
+        rig.d.applicationWillTerminate();
+        QTRY_COMPARE(probes.signalsOf(current), QStringList{"TERM"});
+        QVERIFY(!QTest::qWaitFor([&] { return probes.signalsOf(current).size() > 1; }, 300));
+        QCOMPARE(probes.signalsOf(old).size(), int(ownEngine)); // from the recovery, or as the current one
     }
 
-    void cleanup() {
-        // Let orphaned handles see their engines' exits so no zombie outlives its test.
-        QTest::qWait(50);
+    void poll_data() {
+        QTest::addColumn<Reply>("reply");
+        QTest::addColumn<bool>("good");
+        QTest::addColumn<int>("fromMs"); // how long the verdict takes
+        QTest::addColumn<int>("toMs");
+        const auto row = [](const char* name, Reply reply, bool good, int fromMs = 0, int toMs = 1000) {
+            QTest::newRow(name) << reply << good << fromMs << toMs;
+        };
+        // Any status will do: the body alone decides, and it must be complete.
+        row("200 object", {200, kDocument, "respond", "Cache-Control: public, max-age=3600\r\nETag: \"v1\"\r\n"}, true);
+        row("500 object", {500, kDocument}, true);
+        row("301 object", {301, kDocument}, true);
+        row("empty", {200, ""}, false);
+        row("not JSON", {200, "<html>busy</html>"}, false);
+        row("an array", {200, "[" + kDocument + "]"}, false);
+        row("truncated", {200, kDocument.left(30)}, false);
+        row("closed without a word", {200, "", "close"}, false);
+        // Silence, a trickle (a byte every 0.4 s trips no inactivity limit) and a body that never ends
+        // are cut by the 1.5 s deadline, whatever part of a document had arrived.
+        row("silent", {200, "", "silent"}, false, 1200, 4000);
+        row("trickle", {200, kDocument, "trickle", "", -1, 0.4}, false, 1200, 4000);
+        row("unfinished", {200, kDocument, "unfinished"}, false, 1200, 4000);
+        // The 16 MiB cap stops a body as it arrives, announced or not.
+        row("declared over 16 MiB", {200, "", "endless", "", 17 * 1024 * 1024}, false);
+        row("endless", {200, "", "endless"}, false);
+        row("just under 16 MiB", {200, "{\"pad\":\"" + QByteArray(kNearCap - 32, 'a') + "\",\"ok\":true}"}, true, 0,
+            3000);
+    }
+    void poll() {
+        QFETCH(Reply, reply);
+        QFETCH(bool, good);
+        QFETCH(int, fromMs);
+        QFETCH(int, toMs);
+        Rig rig(reply);
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(rig.pollOnce(), good);
+        QVERIFY2(clock.elapsed() >= fromMs && clock.elapsed() < toMs, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(rig.d.failCount(), good ? 0 : 1);
+        QCOMPARE(rig.d.everConnected(), good);
+        QCOMPARE(rig.d.feed().fullNext.size(), good && reply.body == kDocument ? 2 : 0);
+        // The cap holds as the body arrives: here the engine hands over some 35 MB before the poll ends,
+        // where an unbounded read buffer let it hand over 90 MB and more.
+        QTRY_VERIFY(rig.server.requests() >= 1 && rig.server.bodyBytesSent() >= 0);
+        QVERIFY2(rig.server.bodyBytesSent() < 64 * 1024 * 1024,
+                 qPrintable(QString::number(rig.server.bodyBytesSent())));
+        if (good) { // every poll reaches the engine: nothing is cached
+            QVERIFY(rig.pollOnce());
+            QTRY_COMPARE(rig.server.requests(), 2);
+            QVERIFY(rig.server.lastHead().startsWith("GET /json HTTP/1.1\r\n"));
+            QVERIFY(!rig.server.lastHead().toLower().contains("if-none-match"));
+        }
+    }
+
+    void largeBodiesKeepThePanelResponsive_data() {
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<int>("maxStallMs");
+        // 2.4 million objects in a list: most of a second to decode, off the main thread, and no document.
+        QTest::newRow("decoding") << filled("[", R"({"a":0})", "]") << 300;
+        // 5.6 million empty picks, the most a body under the cap holds: applied within a ping's second.
+        QTest::newRow("applying") << filled(R"({"ok":true,"next":[)", "{}", "]}") << 1500;
+    }
+    void largeBodiesKeepThePanelResponsive() {
+        QFETCH(QByteArray, body);
+        QFETCH(int, maxStallMs);
+        Rig rig({200, body});
+        qint64 stall = 0;
+        QCOMPARE(rig.pollOnce(&stall), body.startsWith('{'));
+        QVERIFY2(stall < maxStallMs, qPrintable(QStringLiteral("main loop held for %1 ms").arg(stall)));
+    }
+
+    void failureRuns_data() {
+        // G: a good poll; F: 200 with an empty body; N: 500 with text; X: nothing listens on the port;
+        // L: a refresh while locked, which must send nothing and count for nothing.
+        QTest::addColumn<QString>("polls");
+        QTest::addColumn<int>("recoveries");
+        QTest::addColumn<int>("failCount");
+        QTest::newRow("third failure recovers") << "GFFF" << 1 << 0;
+        QTest::newRow("count restarts after recovery") << "GFFFFFF" << 2 << 0;
+        QTest::newRow("pairs between good polls") << "GFFGFFGFF" << 0 << 2;
+        QTest::newRow("never answered") << "FFFFXXX" << 0 << 7;
+        QTest::newRow("late engine that dies") << "XXGXXX" << 1 << 0;
+        QTest::newRow("mixed failures") << "GNXF" << 1 << 0;
+        QTest::newRow("locked refreshes between failures") << "GFLFLLF" << 1 << 0;
+    }
+    void failureRuns() {
+        QFETCH(QString, polls);
+        QFETCH(int, recoveries);
+        QFETCH(int, failCount);
+        Rig rig;
+        QSignalSpy recovered(&rig.d, &AppDelegate::recovered);
+        // recover() pings for up to a second and may start an engine: it is posted, never run inside the
+        // judgement (the next poll's pollOnce lets it run, as the next tick would).
+        qsizetype atVerdict = -1;
+        connect(&rig.d, &AppDelegate::pollFinished, this, [&] { atVerdict = recovered.count(); });
+        for (const QChar kind : polls) {
+            if (kind == u'L') {
+                const int requests = rig.server.requests();
+                rig.d.toggleLock();
+                QSignalSpy judged(&rig.d, &AppDelegate::pollFinished);
+                rig.d.refresh();
+                QVERIFY(!judged.wait(300));
+                rig.d.toggleLock();
+                QCOMPARE(rig.server.requests(), requests);
+                continue;
+            }
+            rig.setPort(kind == u'X' ? FeedServer::unusedPort() : rig.server.port());
+            rig.server.setReply(kind == u'G' ? Reply{200, kDocument}
+                                             : Reply{kind == u'N' ? 500 : 200, kind == u'N' ? "Error" : ""});
+            const qsizetype before = recovered.count();
+            QCOMPARE(rig.pollOnce(), kind == u'G');
+            QCOMPARE(atVerdict, before);
+        }
+        QCOMPARE(recovered.count(), recoveries);
+        QCOMPARE(rig.d.failCount(), qint64(failCount));
     }
 };
 

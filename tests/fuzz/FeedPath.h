@@ -1,11 +1,8 @@
 #pragma once
-// The whole feed path as one call, shared by the libFuzzer target (fuzz_feed) and the corpus regression
-// test (tests/robustness/tst_fuzz_corpus): bytes → decodeFeed → apply, which renders → every operator
-// mode rendered once more → the panel painted, on one offscreen panel built once.
-//
-// Each run starts from the controller's state at construction, so an input does the same thing whatever
-// ran before it, and a crash found by the fuzzer replays from its one file. Main thread only; the caller
-// owns the QApplication.
+// The whole feed path as one call, shared by the libFuzzer target (fuzz_feed) and the corpus replay
+// (tests/robustness/tst_fuzz_corpus): bytes → decodeFeed → apply, which renders → every operator mode
+// pressed → the view drawn on a panel built once and painted. Each run has a new controller, so a crash
+// found by the fuzzer replays from its one file. Main thread only; the caller owns the QApplication.
 
 #include <QByteArray>
 #include <QString>
@@ -15,7 +12,8 @@
 
 namespace cw {
 class AppDelegate;
-}
+class Panel;
+} // namespace cw
 
 namespace cw::test {
 
@@ -23,25 +21,20 @@ class FeedPath {
 public:
     FeedPath();
     ~FeedPath();
-    FeedPath(const FeedPath&) = delete;
-    FeedPath& operator=(const FeedPath&) = delete;
 
     // Runs bytes through the path. True when they were a feed document (a JSON object).
     bool run(const QByteArray& bytes);
-
-    // The first way in which the panel contradicts the state it was rendered from, checked after every
-    // step of the last run; empty when there was none.
+    // The first way in which the view contradicted the state it came from, or the panel the view, in
+    // the last run; empty when there was none.
     QString inconsistency() const { return m_inconsistency; }
-
-    AppDelegate& delegate() const { return *m_delegate; }
+    const AppDelegate& delegate() const { return *m_delegate; }
 
 private:
-    void reset();
-    void step(const char* what);
+    void check(const char* step, bool waiting);
 
     QTemporaryDir m_dir;
+    std::unique_ptr<Panel> m_panel;
     std::unique_ptr<AppDelegate> m_delegate;
-    bool m_waiting = false;
     QString m_inconsistency;
 };
 

@@ -8,26 +8,21 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 
 namespace {
-
 // Built once: a panel per input would cost more than the feed path itself.
-QApplication* application = nullptr;
 cw::test::FeedPath* feedPath = nullptr;
-
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    application = new QApplication(*argc, *argv);
+    new QApplication(*argc, *argv);
     feedPath = new cw::test::FeedPath;
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const QByteArray bytes = QByteArray::fromRawData(reinterpret_cast<const char*>(data), qsizetype(size));
-    feedPath->run(bytes);
+    feedPath->run(QByteArray::fromRawData(reinterpret_cast<const char*>(data), qsizetype(size)));
     if (!feedPath->inconsistency().isEmpty()) {
         std::fprintf(stderr, "feed path: %s\n", qPrintable(feedPath->inconsistency()));
         std::abort();

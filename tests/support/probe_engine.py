@@ -1,100 +1,185 @@
-"""Probe engine for tests: records how it was started and which signals it received.
-
-Everything it learns goes into the directory named by CW_PROBE_LOG, one set of files per process id:
-  <pid>.start.json  argv (the interpreter's full argument list), cwd, environment, ppid; written atomically
-  <pid>.signals     one signal name per line, appended as each signal arrives
-  <pid>.requests    one request line per HTTP request served (serving probes only)
-  <pid>.ready       present once a serving probe listens
-  <pid>.exit        present once the probe ends on its own terms
-
-Behaviour, also from the environment:
-  CW_PROBE_SERVE_PORT  serve 200 {"ok": false} for every GET on 127.0.0.1 at this port
-  CW_PROBE_ON_TERM     "exit" (default) ends on SIGTERM/SIGINT/SIGHUP; "stay" only records them
-  CW_PROBE_LIFETIME    seconds after which the probe ends by itself (default 30), so a failed test
-                       never leaves one behind for long
+"""Probe engine: stands in for the engine, records how it was started and the signals that reached it,
+and serves the feed on 127.0.0.1 as a test asks. Settings, from the environment:
+  CW_PROBE_LOG       directory of its records (required)
+  CW_PROBE_SERVE     "": no server; "file": each request answered as LOG/reply.json and reply.body say
+                     then; "chaos": well one to three times, then the next mischief of a turn that all
+                     probes of the log share; every sixth probe starts slowly, and every sixth dies first
+  CW_PROBE_PORT      port to try first (else any); chaos probes publish theirs in CW_CHAOS_SUPPORT/port
+  CW_PROBE_ON_TERM   "exit" (default) on SIGTERM, SIGINT or SIGHUP, or "stay"
+  CW_PROBE_LIFETIME  seconds before it ends by itself (default 30)
+  CW_CHAOS_ELSEWHERE where chaos redirects go
+Records in LOG: <pid>.start.json, <pid>.signals (a line each), <pid>.port, and "served": JSON lines
+{"pid", "head"} as a request arrives, {"pid", "mode"} as it is answered, {"pid", "sent"} when done.
 """
 import json
 import os
+import random
 import signal
+import socket
 import sys
 import threading
 import time
-from http.server import BaseHTTPRequestHandler, HTTPServer
 
-LOG = os.environ.get("CW_PROBE_LOG", "")
-PID = os.getpid()
+LOG, PID = os.environ["CW_PROBE_LOG"], os.getpid()
 NAMES = {signal.SIGTERM: "TERM", signal.SIGINT: "INT", signal.SIGHUP: "HUP"}
-done = threading.Event()
-lock = threading.Lock()
+MISCHIEF = ["garbage", "slow", "midbody", "redirect", "array", "trickle", "error", "die", "hang"]
+lock, stop, hanging = threading.Lock(), threading.Event(), threading.Event()
+stubborn = False
 
 
-def log_path(suffix):
-    return os.path.join(LOG, "%d.%s" % (PID, suffix))
-
-
-def append(suffix, line):
-    if not LOG:
-        return
-    with lock, open(log_path(suffix), "a", encoding="utf-8") as f:
+def record(name, line):
+    with lock, open(os.path.join(LOG, name), "a", encoding="utf-8") as f:
         f.write(line + "\n")
-        f.flush()
 
 
-def write_atomic(suffix, text):
-    if not LOG:
-        return
-    tmp = log_path(suffix + ".tmp")
-    with open(tmp, "w", encoding="utf-8") as f:
+def record_whole(path, text):
+    with open(path + ".tmp", "w", encoding="utf-8") as f:
         f.write(text)
-    os.replace(tmp, log_path(suffix))
+    os.replace(path + ".tmp", path)
+
+
+def claim(prefix):
+    """The next number of a counter all probes of the log share."""
+    n = 0
+    while True:
+        try:
+            return os.close(os.open(os.path.join(LOG, "%s.%d" % (prefix, n)), os.O_CREAT | os.O_EXCL)) or n
+        except FileExistsError:
+            n += 1
 
 
 def on_signal(signum, _frame):
-    append("signals", NAMES.get(signum, str(signum)))
-    if os.environ.get("CW_PROBE_ON_TERM", "exit") != "stay":
-        done.set()
+    record("%d.signals" % PID, NAMES[signum])
+    if os.environ.get("CW_PROBE_ON_TERM") != "stay":
+        stop.set()
 
 
-def serve(port):
-    class Handler(BaseHTTPRequestHandler):
-        def do_GET(self):
-            append("requests", self.requestline)
-            body = b'{"ok": false}'
-            self.send_response(200)
-            self.send_header("Content-Type", "application/json")
-            self.send_header("Content-Length", str(len(body)))
-            self.send_header("Connection", "close")
-            self.end_headers()
-            self.wfile.write(body)
+def chaos_answers(generation):
+    """Before a first good poll the overlay never restarts an engine: the first probe answers well first."""
+    rng = random.Random(generation)
+    while True:
+        picks = [{"title": "G%d %d" % (generation, i), "proven": rng.randint(0, 3)} for i in range(rng.randint(0, 14))]
+        body = json.dumps({"ok": rng.random() > 0.15, "rut": rng.random(), "now": {"path": str(generation)},
+                           "next": picks, "fresh": picks[:2], "bangers": picks[::-1],
+                           "cats": [{"id": str(i), "label": "M%d" % i} for i in range(rng.randint(0, 3))]}).encode()
+        for _ in range(rng.randint(2 if generation == 0 else 1, 3)):
+            yield {"mode": "respond", "body": body}
+        kind = MISCHIEF[claim("mischief") % len(MISCHIEF)]
+        yield {"kind": kind} | {
+            "garbage": {"mode": "respond", "body": rng.randbytes(rng.randint(1, 3000))},
+            "slow": {"mode": "respond", "body": body, "delay": rng.uniform(0.3, 2.5)},
+            "redirect": {"mode": "respond", "status": 302, "body": b"moved",
+                         "headers": "Location: %s\r\n" % os.environ.get("CW_CHAOS_ELSEWHERE")},
+            "array": {"mode": "respond", "body": b"[1, 2, 3]"},
+            "trickle": {"mode": "trickle", "body": body, "interval": 3.0 / len(body)},
+            "error": {"mode": "respond", "status": 500, "body": body},
+            "hang": {"mode": "hang", "stubborn": claim("hangs") % 2 == 1},  # every second one lingers on TERM
+        }.get(kind, {"mode": kind, "body": body})  # midbody, die
 
-        def log_message(self, *args):
+
+def file_answers():
+    """The reply set last; one with "rotation" answers its bodies in turn."""
+    n = 0
+    while True:
+        n += 1
+        with open(os.path.join(LOG, "reply.json"), encoding="utf-8") as f, open(os.path.join(LOG, "reply.body"), "rb") as b:
+            answer = json.load(f) | {"body": b.read()}
+        rotation = answer.get("rotation")
+        yield answer | ({"body": rotation[n % len(rotation)].encode()} if rotation else {})
+
+
+def send(conn, a, sent):
+    """Answers as a says, counting the body bytes handed over in sent[0]."""
+    mode, body, length = a["mode"], a.get("body", b""), a.get("length", -1)
+
+    def out(data):
+        conn.sendall(data)
+        sent[0] += len(data)
+    if mode == "die":
+        os._exit(3)
+    if mode in ("silent", "hang", "close"):
+        if mode == "hang":  # this request and every later one
+            hanging.set()
+        while mode != "close" and conn.recv(4096):  # until the client leaves
+            pass
+        return
+    length = {"respond": len(body), "midbody": len(body) + 500}.get(mode, length)
+    time.sleep(a.get("delay", 0))
+    conn.sendall(("HTTP/1.1 %d Status\r\nContent-Type: application/json\r\nConnection: close\r\n%s%s\r\n" % (
+        a.get("status", 200), a.get("headers", ""), "Content-Length: %d\r\n" % length if length >= 0 else "")).encode())
+    if mode == "trickle":
+        for i in range(len(body)):
+            out(body[i:i + 1])
+            time.sleep(a["interval"])
+    elif mode == "endless":
+        while sent[0] < 512 << 20:
+            out(b"a" * (1 << 20))
+    else:
+        out(body[: len(body) // 2] if mode == "midbody" else body)
+        if mode == "respond":  # let the client read it all before the close
+            conn.shutdown(socket.SHUT_WR)
+        while mode != "midbody" and conn.recv(4096):  # "unfinished" never ends: until the client leaves
             pass
 
-    server = HTTPServer(("127.0.0.1", port), Handler)
-    write_atomic("ready", "")
-    thread = threading.Thread(target=server.serve_forever, daemon=True)
-    thread.start()
+
+def serve(conn, answers):
+    global stubborn
+    sent = [0]
+    with conn:
+        try:
+            conn.settimeout(10)
+            head = b""
+            while b"\r\n\r\n" not in head:
+                chunk = conn.recv(4096)
+                if not chunk:
+                    return
+                head += chunk
+            record("served", json.dumps({"pid": PID, "head": head.decode("latin-1")}))
+            with lock:
+                answer = {"mode": "hang"} if hanging.is_set() else next(answers)
+            stubborn = stubborn or answer.get("stubborn", False)
+            record("served", json.dumps({"pid": PID, "mode": answer.get("kind", answer["mode"])}))
+            send(conn, answer, sent)
+        except OSError:
+            pass  # the client gave up first
+        finally:
+            record("served", json.dumps({"pid": PID, "sent": sent[0]}))
+
+
+def listen(answers):
+    server = socket.socket()
+    server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    try:
+        server.bind(("127.0.0.1", int(os.environ.get("CW_PROBE_PORT", "0"))))
+    except OSError:
+        server.bind(("127.0.0.1", 0))
+    server.listen(16)
+    port = str(server.getsockname()[1])
+    if os.environ.get("CW_CHAOS_SUPPORT"):
+        record_whole(os.path.join(os.environ["CW_CHAOS_SUPPORT"], "port"), port)
+    record_whole(os.path.join(LOG, "%d.port" % PID), port)
+    threading.Thread(target=lambda: [threading.Thread(target=serve, args=(server.accept()[0], answers), daemon=True).start()
+                                     for _ in iter(int, 1)], daemon=True).start()
 
 
 def main():
     for signum in NAMES:
         signal.signal(signum, on_signal)
-    record = {
-        "pid": PID,
-        "ppid": os.getppid(),
-        "argv": list(sys.orig_argv),
-        "script": os.path.abspath(sys.argv[0]) if sys.argv and sys.argv[0] else "",
-        "cwd": os.getcwd(),
-        "env": dict(os.environ),
-    }
-    write_atomic("start.json", json.dumps(record))
-    port = os.environ.get("CW_PROBE_SERVE_PORT")
-    if port:
-        serve(int(port))
+    record_whole(os.path.join(LOG, "%d.start.json" % PID), json.dumps(
+        {"pid": PID, "ppid": os.getppid(), "argv": sys.orig_argv, "cwd": os.getcwd(), "env": dict(os.environ)}))
+    serving = os.environ.get("CW_PROBE_SERVE")
+    if serving == "chaos":
+        generation = claim("gen")
+        time.sleep(0.8 if generation % 6 == 4 else 0)
+        if generation % 6 == 5:
+            return 1
+        listen(chaos_answers(generation))
+    elif serving == "file":
+        listen(file_answers())
     deadline = time.monotonic() + float(os.environ.get("CW_PROBE_LIFETIME", "30"))
-    while not done.is_set() and time.monotonic() < deadline:
-        done.wait(0.05)
-    write_atomic("exit", "")
+    while not stop.is_set() and time.monotonic() < deadline:
+        stop.wait(0.05)
+    time.sleep(1.0 if stop.is_set() and stubborn else 0)
     return 0
 
 

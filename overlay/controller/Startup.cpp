@@ -1,4 +1,4 @@
-#include "config/Startup.h"
+#include "controller/Startup.h"
 
 #include "config/Settings.h"
 #include "controller/AppDelegate.h"

@@ -1,0 +1,92 @@
+#include "feed/FeedState.h"
+
+#include "config/Texts.h"
+
+namespace cw {
+
+namespace {
+const QLatin1StringView kRut("rut"), kOk("ok"), kNow("now"), kPath("path"), kTitle("title"), kKey("key"), kBpm("bpm"),
+    kPlayed("played"), kCats("cats"), kId("id"), kLabel("label"), kNext("next"), kFresh("fresh"), kBangers("bangers");
+
+// The entries of "cats" that have an id and a label, in document order.
+QList<Moment> momentsOf(const PickList& entries) {
+    QList<Moment> moments;
+    moments.reserve(entries.size());
+    for (const QJsonObject& entry : entries) {
+        std::optional<QString> id = readString(entry, kId);
+        std::optional<QString> label = readString(entry, kLabel);
+        if (id && label)
+            moments.append(Moment{std::move(*id), std::move(*label)});
+    }
+    return moments;
+}
+} // namespace
+
+void Modes::toggleProven() {
+    provenOnly = !provenOnly;
+    page = 0;
+}
+
+void Modes::variation() {
+    // No upper bound: the render wraps a page that ran past the list.
+    ++page;
+}
+
+void Modes::cycleMoment(qsizetype moments) {
+    moment = (moment + 1) % (qint64(moments) + 1);
+    page = 0;
+}
+
+void Modes::togglePanic() {
+    panic = !panic;
+    page = 0;
+}
+
+void Modes::toggleLock() {
+    locked = !locked;
+}
+
+bool applyDocument(FeedState& feed, Modes& modes, const QJsonObject& document) {
+    // The rut meter follows every document, even one that reports no track.
+    const std::optional<double> r = readNumber(document, kRut);
+    if (const std::optional<RutLabel> rut = r ? rutLabel(interfaceLanguage(), *r) : std::nullopt)
+        feed.rut = *rut;
+    else
+        feed.rut.text.clear();
+
+    if (!readBool(document, kOk).value_or(false)) {
+        feed.track = FeedState::Track::Waiting;
+        feed.fullNext.clear();
+        feed.fullFresh.clear();
+        feed.fullBangers.clear();
+        return false;
+    }
+
+    feed.track = FeedState::Track::Playing;
+    const QJsonObject now = readObject(document, kNow).value_or(QJsonObject());
+    // Only a change of track resets the page; the other modes stay whatever plays.
+    if (const QString path = stringOr(now, kPath, QString()); path != feed.curPath) {
+        feed.curPath = path;
+        modes.page = 0;
+    }
+    feed.title = stringOr(now, kTitle, QStringLiteral("—"));
+    feed.key = stringOr(now, kKey, QString());
+    feed.bpm = integerOr(now, kBpm, 0);
+    feed.played = integerOr(document, kPlayed, 0);
+
+    // Without "cats" the moments, the moment button and the selection stay as they were.
+    if (const std::optional<PickList> entries = readObjectArray(document, kCats)) {
+        feed.cats = momentsOf(*entries);
+        feed.catsCarried = true;
+        // A moment equal to the count names the last entry and stays.
+        if (modes.moment > feed.cats.size())
+            modes.moment = 0;
+    }
+
+    feed.fullNext = readObjectArray(document, kNext).value_or(PickList());
+    feed.fullFresh = readObjectArray(document, kFresh).value_or(PickList());
+    feed.fullBangers = readObjectArray(document, kBangers).value_or(PickList());
+    return true;
+}
+
+} // namespace cw

@@ -1,0 +1,187 @@
+#include "feed/PanelView.h"
+
+#include "config/Texts.h"
+
+namespace cw {
+
+namespace {
+
+const QString kSep = QStringLiteral("  ·  ");
+const QLatin1StringView kTitle("title"), kKey("key"), kBpm("bpm"), kProven("proven"), kHarmonic("harmonic"),
+    kPrep("prep"), kFitNow("fitnow"), kSrc("src"), kFresh("fresh"), kRest("rest"), kPath("path"), kCat("cat"),
+    kReason("reason");
+
+QString keyText(const QString& key) {
+    return key.isEmpty() ? QStringLiteral("—") : key;
+}
+
+// "key  ·  bpm  ·  reason", then "  ·  src" when the pick names a source. The badge, when there is one,
+// goes between reason and source.
+QString detailLine(const Pick& pick, const QString& reason, const QString& badge = QString()) {
+    QString detail =
+        keyText(stringOr(pick, kKey, QString())) + kSep + QString::number(integerOr(pick, kBpm, 0)) + kSep + reason;
+    if (!badge.isEmpty())
+        detail += kSep + badge;
+    if (const QString src = stringOr(pick, kSrc, QString()); !src.isEmpty())
+        detail += kSep + src;
+    return detail;
+}
+
+QString reasonFor(const Pick& pick, bool panic) {
+    const qint64 proven = integerOr(pick, kProven, 0);
+    const bool prep = boolOr(pick, kPrep, false);
+    QString reason;
+    if (panic)
+        reason = Lp(QStringLiteral("banger"), proven);
+    else if (prep && boolOr(pick, kFitNow, false))
+        reason = L(QStringLiteral("why_req_fit"));
+    else if (prep)
+        reason = L(QStringLiteral("why_request"));
+    else if (proven <= 0)
+        reason = L(QStringLiteral("why_keybpm"));
+    else
+        reason = Lp(QStringLiteral("proven"), proven);
+    if (boolOr(pick, kHarmonic, false))
+        reason += QStringLiteral(" 🎵");
+    return reason;
+}
+
+// The row of pick number `rank` (from 1) of the list on show.
+RowView pickRow(const Pick& pick, qint64 rank, bool panic) {
+    RowView row{true,
+                QString::number(rank),
+                Tone::RankGray,
+                stringOr(pick, kTitle, QStringLiteral("—")),
+                detailLine(pick, reasonFor(pick, panic),
+                           freshBadge(stringOr(pick, kFresh, QString()), readInteger(pick, kRest))),
+                stringOr(pick, kPath, QString())};
+    if (boolOr(pick, kPrep, false)) {
+        row.rank = QStringLiteral("🎁");
+        row.rankTone = boolOr(pick, kFitNow, false) ? Tone::Green : Tone::Gold;
+    } else if (panic) {
+        row.rank = QStringLiteral("🆘");
+        row.rankTone = Tone::Red;
+    }
+    return row;
+}
+
+Tone lit(bool on, Tone onTone) {
+    return on ? onTone : Tone::Dim;
+}
+
+QString nowMetaOf(const FeedState& feed) {
+    switch (feed.track) {
+    case FeedState::Track::Loading:
+        return QString();
+    case FeedState::Track::Waiting:
+        return L(QStringLiteral("waiting_sub"));
+    case FeedState::Track::Playing:
+        break;
+    }
+    return keyText(feed.key) + QStringLiteral(" · ") + QString::number(feed.bpm) + QStringLiteral(" BPM · ") +
+           QString::number(feed.played) + u' ' + L(QStringLiteral("played"));
+}
+
+// What every view takes from the feed alone: the now-playing card, the rut meter and whether the moment
+// button shows (hidden only once a document brought no moments).
+PanelView labelsOf(const FeedState& feed, PanelView view) {
+    view.nowTitle = feed.track == FeedState::Track::Playing   ? feed.title
+                    : feed.track == FeedState::Track::Waiting ? L(QStringLiteral("waiting"))
+                                                              : L(QStringLiteral("loading"));
+    view.nowMeta = nowMetaOf(feed);
+    view.rut = feed.rut;
+    view.momentShown = !feed.catsCarried || !feed.cats.isEmpty();
+    return view;
+}
+
+PanelView withRowsHidden(PanelView view) {
+    view.rows.fill(RowView());
+    view.freshRows.fill(RowView());
+    return view;
+}
+
+} // namespace
+
+PickList momentFilter(const PickList& list, const QList<Moment>& cats, qint64 moment) {
+    if (moment <= 0 || moment - 1 >= cats.size())
+        return list;
+    const QString& id = cats.at(moment - 1).id;
+    PickList kept;
+    for (const Pick& pick : list) {
+        if (readString(pick, kCat) == id || boolOr(pick, kPrep, false))
+            kept.append(pick);
+    }
+    return kept;
+}
+
+std::array<RowView, 2> fillFresh(const FeedState& feed, const Modes& modes) {
+    const PickList list = momentFilter(feed.fullFresh, feed.cats, modes.moment);
+    std::array<RowView, 2> rows;
+    for (qsizetype i = 0; i < qsizetype(rows.size()) && i < list.size(); ++i) {
+        const Pick& pick = list.at(i);
+        rows[i] = RowView{true,
+                          QStringLiteral("✨"),
+                          std::nullopt,
+                          stringOr(pick, kTitle, QStringLiteral("—")),
+                          detailLine(pick, stringOr(pick, kReason, L(QStringLiteral("why_fits")))),
+                          stringOr(pick, kPath, QString())};
+    }
+    return rows;
+}
+
+PanelView initialView() {
+    return waitingView(FeedState(), panelView(FeedState(), Modes()));
+}
+
+PanelView panelView(const FeedState& feed, const Modes& modes) {
+    PanelView view = labelsOf(feed, PanelView());
+    view.freshRows = fillFresh(feed, modes);
+
+    // Lists are implicitly shared: taking the bangers or an unfiltered "next" copies nothing.
+    PickList list;
+    if (modes.panic) {
+        list = feed.fullBangers;
+        view.header = L(QStringLiteral("rescue"));
+    } else {
+        list = momentFilter(feed.fullNext, feed.cats, modes.moment);
+        if (modes.provenOnly)
+            list.removeIf([](const Pick& pick) { return integerOr(pick, kProven, 0) <= 0; });
+        view.header = L(modes.locked ? QStringLiteral("frozen") : QStringLiteral("play_next"));
+    }
+
+    view.proven = lit(modes.provenOnly, Tone::Green);
+    view.variation = lit(modes.page > 0, Tone::Green);
+    view.moment = lit(modes.moment != 0, Tone::Green);
+    view.panic = lit(modes.panic, Tone::Red);
+    view.lock = lit(modes.locked, Tone::Cyan);
+    const bool named = modes.moment > 0 && modes.moment <= feed.cats.size();
+    view.momentTitle =
+        named ? QStringLiteral("🎚 ") + feed.cats.at(modes.moment - 1).label : L(QStringLiteral("btn_all"));
+
+    const qint64 count = list.size();
+    view.page = modes.page;
+    if (count == 0) {
+        // One row says there is nothing; the page stays as it is.
+        const QString title = modes.provenOnly ? L(QStringLiteral("no_proven")) : QStringLiteral("—");
+        view.rows[0] = RowView{true, QString(), std::nullopt, title, QString(), QString()};
+        return view;
+    }
+    // page × 6 ≥ count, compared without the multiplication so a page pressed up without end cannot
+    // overflow; a negative page is never set by any action and is treated as past the end.
+    const qint64 pages = (count + kPageSize - 1) / kPageSize;
+    if (view.page < 0 || view.page >= pages)
+        view.page = 0;
+    const qint64 start = view.page * kPageSize;
+    for (qint64 i = 0; i < kPageSize && start + i < count; ++i) {
+        view.rows[i] = pickRow(list.at(start + i), start + i + 1, modes.panic);
+        // The top row on show is highlighted on every page.
+        view.rows[i].highlighted = i == 0;
+    }
+    return view;
+}
+
+PanelView waitingView(const FeedState& feed, const PanelView& shown) {
+    return labelsOf(feed, withRowsHidden(shown));
+}
+
+} // namespace cw
