@@ -1,5 +1,6 @@
-// The interface text table: every fixed text the panel shows, in seven languages.
-// English and Hebrew are held per key, the five other languages per language.
+// The interface text table: every fixed text the panel shows, and the spoken names of its buttons (the
+// "ax_" keys, which a screen reader says), in seven languages. English and Hebrew are held per key, the
+// five other languages per language.
 #include "config/TextTable.h"
 
 using namespace Qt::StringLiterals;
@@ -34,6 +35,13 @@ const TextsByKey& textTableSTR() {
         {u"fr_never"_s, {{u"en"_s, u"🌱 never played"_s}, {u"he"_s, u"🌱 מעולם לא ניגנת"_s}}},
         {u"fr_rested"_s, {{u"en"_s, u"🌱 rested"_s}, {u"he"_s, u"🌱 נח"_s}}},
         {u"fr_over"_s, {{u"en"_s, u"🔁 every gig"_s}, {u"he"_s, u"🔁 בכל גיג"_s}}},
+        {u"ax_rescue"_s, {{u"en"_s, u"Floor rescue"_s}, {u"he"_s, u"הצלת רחבה"_s}}},
+        {u"ax_lock"_s, {{u"en"_s, u"Lock list"_s}, {u"he"_s, u"נעילת הרשימה"_s}}},
+        {u"ax_settings"_s, {{u"en"_s, u"Settings"_s}, {u"he"_s, u"הגדרות"_s}}},
+        {u"ax_quit"_s, {{u"en"_s, u"Quit"_s}, {u"he"_s, u"יציאה"_s}}},
+        {u"ax_other"_s, {{u"en"_s, u"Other picks"_s}, {u"he"_s, u"המלצות אחרות"_s}}},
+        {u"ax_proven"_s, {{u"en"_s, u"Proven only"_s}, {u"he"_s, u"רק רצפים מוכחים"_s}}},
+        {u"ax_moment"_s, {{u"en"_s, u"Moment:"_s}, {u"he"_s, u"רגע:"_s}}},
     };
     return table;
 }
@@ -66,6 +74,13 @@ const TextsByLanguage& textTableTR() {
              {u"fr_never"_s, u"🌱 nunca pinchado"_s},
              {u"fr_rested"_s, u"🌱 descansado"_s},
              {u"fr_over"_s, u"🔁 cada bolo"_s},
+             {u"ax_rescue"_s, u"Rescate de pista"_s},
+             {u"ax_lock"_s, u"Bloquear lista"_s},
+             {u"ax_settings"_s, u"Ajustes"_s},
+             {u"ax_quit"_s, u"Salir"_s},
+             {u"ax_other"_s, u"Otras opciones"_s},
+             {u"ax_proven"_s, u"Solo probadas"_s},
+             {u"ax_moment"_s, u"Momento:"_s},
          }},
         {u"pt"_s,
          {
@@ -93,6 +108,13 @@ const TextsByLanguage& textTableTR() {
              {u"fr_never"_s, u"🌱 nunca tocada"_s},
              {u"fr_rested"_s, u"🌱 descansada"_s},
              {u"fr_over"_s, u"🔁 todo gig"_s},
+             {u"ax_rescue"_s, u"Resgate de pista"_s},
+             {u"ax_lock"_s, u"Travar lista"_s},
+             {u"ax_settings"_s, u"Configurações"_s},
+             {u"ax_quit"_s, u"Sair"_s},
+             {u"ax_other"_s, u"Outras opções"_s},
+             {u"ax_proven"_s, u"Só comprovadas"_s},
+             {u"ax_moment"_s, u"Momento:"_s},
          }},
         {u"de"_s,
          {
@@ -120,6 +142,13 @@ const TextsByLanguage& textTableTR() {
              {u"fr_never"_s, u"🌱 nie gespielt"_s},
              {u"fr_rested"_s, u"🌱 ausgeruht"_s},
              {u"fr_over"_s, u"🔁 jeder Gig"_s},
+             {u"ax_rescue"_s, u"Floor-Rettung"_s},
+             {u"ax_lock"_s, u"Liste sperren"_s},
+             {u"ax_settings"_s, u"Einstellungen"_s},
+             {u"ax_quit"_s, u"Beenden"_s},
+             {u"ax_other"_s, u"Andere Vorschläge"_s},
+             {u"ax_proven"_s, u"Nur bewährte"_s},
+             {u"ax_moment"_s, u"Moment:"_s},
          }},
         {u"fr"_s,
          {
@@ -147,6 +176,13 @@ const TextsByLanguage& textTableTR() {
              {u"fr_never"_s, u"🌱 jamais joué"_s},
              {u"fr_rested"_s, u"🌱 reposé"_s},
              {u"fr_over"_s, u"🔁 chaque gig"_s},
+             {u"ax_rescue"_s, u"Sauvetage de piste"_s},
+             {u"ax_lock"_s, u"Verrouiller la liste"_s},
+             {u"ax_settings"_s, u"Réglages"_s},
+             {u"ax_quit"_s, u"Quitter"_s},
+             {u"ax_other"_s, u"Autres propositions"_s},
+             {u"ax_proven"_s, u"Éprouvés seulement"_s},
+             {u"ax_moment"_s, u"Moment :"_s},
          }},
         {u"it"_s,
          {
@@ -174,6 +210,13 @@ const TextsByLanguage& textTableTR() {
              {u"fr_never"_s, u"🌱 mai suonato"_s},
              {u"fr_rested"_s, u"🌱 riposato"_s},
              {u"fr_over"_s, u"🔁 ogni gig"_s},
+             {u"ax_rescue"_s, u"Salvataggio pista"_s},
+             {u"ax_lock"_s, u"Blocca lista"_s},
+             {u"ax_settings"_s, u"Impostazioni"_s},
+             {u"ax_quit"_s, u"Esci"_s},
+             {u"ax_other"_s, u"Altre proposte"_s},
+             {u"ax_proven"_s, u"Solo collaudati"_s},
+             {u"ax_moment"_s, u"Momento:"_s},
          }},
     };
     return table;

@@ -6,7 +6,8 @@ namespace cw {
 
 namespace {
 const QLatin1StringView kRut("rut"), kOk("ok"), kNow("now"), kPath("path"), kTitle("title"), kKey("key"), kBpm("bpm"),
-    kPlayed("played"), kCats("cats"), kId("id"), kLabel("label"), kNext("next"), kFresh("fresh"), kBangers("bangers");
+    kPlayed("played"), kCats("cats"), kId("id"), kLabel("label"), kNext("next"), kFresh("fresh"), kBangers("bangers"),
+    kSource("source"), kName("name");
 
 // The entries of "cats" that have an id and a label, in document order.
 QList<Moment> momentsOf(const PickList& entries) {
@@ -53,6 +54,8 @@ bool applyDocument(FeedState& feed, Modes& modes, const QJsonObject& document) {
         feed.rut = *rut;
     else
         feed.rut.text.clear();
+
+    feed.sourceName = stringOr(readObject(document, kSource).value_or(QJsonObject()), kName, QString());
 
     if (!readBool(document, kOk).value_or(false)) {
         feed.track = FeedState::Track::Waiting;

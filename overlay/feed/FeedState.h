@@ -28,6 +28,8 @@ struct FeedState {
         Playing, // the last document reported a track
     };
     Track track = Track::Loading;
+    // The DJ program the last document says it comes from ("source" "name"); empty when it says none.
+    QString sourceName;
     // The track now playing and the set so far, as the last document with a result read them.
     QString title;
     QString key;

@@ -69,6 +69,12 @@ Tone lit(bool on, Tone onTone) {
     return on ? onTone : Tone::Dim;
 }
 
+// The waiting text names the DJ program the feed says it reads, in place of the table's "Serato".
+QString waitingTitle(const FeedState& feed) {
+    const QString text = L(QStringLiteral("waiting"));
+    return feed.sourceName.isEmpty() ? text : QString(text).replace(QStringLiteral("Serato"), feed.sourceName);
+}
+
 QString nowMetaOf(const FeedState& feed) {
     switch (feed.track) {
     case FeedState::Track::Loading:
@@ -86,7 +92,7 @@ QString nowMetaOf(const FeedState& feed) {
 // button shows (hidden only once a document brought no moments).
 PanelView labelsOf(const FeedState& feed, PanelView view) {
     view.nowTitle = feed.track == FeedState::Track::Playing   ? feed.title
-                    : feed.track == FeedState::Track::Waiting ? L(QStringLiteral("waiting"))
+                    : feed.track == FeedState::Track::Waiting ? waitingTitle(feed)
                                                               : L(QStringLiteral("loading"));
     view.nowMeta = nowMetaOf(feed);
     view.rut = feed.rut;
@@ -157,6 +163,8 @@ PanelView panelView(const FeedState& feed, const Modes& modes) {
     const bool named = modes.moment > 0 && modes.moment <= feed.cats.size();
     view.momentTitle =
         named ? QStringLiteral("🎚 ") + feed.cats.at(modes.moment - 1).label : L(QStringLiteral("btn_all"));
+    // The title without its slider symbol: "All" is the word after it in every language.
+    view.momentSpoken = L(QStringLiteral("ax_moment")) + u' ' + view.momentTitle.section(u' ', 1);
 
     const qint64 count = list.size();
     view.page = modes.page;

@@ -37,6 +37,7 @@ struct PanelView {
     RutLabel rut;
     QString header; // over the pick rows (nxLab)
     QString momentTitle;
+    QString momentSpoken; // the moment button's name for screen readers, in words: "Moment: Peak"
     bool momentShown = true;
     Tone proven = Tone::Dim;
     Tone variation = Tone::Dim;

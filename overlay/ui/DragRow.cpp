@@ -4,6 +4,7 @@
 #include "ui/Style.h"
 #include "ui/TextLabel.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QDrag>
 #include <QFileInfo>
@@ -18,6 +19,8 @@ namespace cw {
 
 namespace {
 constexpr qreal kRowHeight = 44;
+constexpr int kSideMargin = 10;
+constexpr int kTextX = 34;
 constexpr qreal kCornerRadius = 9;
 const QColor kRowBackground = QColor::fromRgbF(0.09f, 0.09f, 0.12f, 1.0f);
 } // namespace
@@ -26,29 +29,33 @@ DragRow::DragRow(const QRectF& frame, QWidget* parent) : QWidget(parent), m_back
     setGeometry(int(frame.x()), int(frame.y()), int(frame.width()), int(frame.height()));
     setAttribute(Qt::WA_TranslucentBackground);
     setFocusPolicy(Qt::NoFocus);
-    const qreal w = settings().W;
+    // The texts keep the rank slot's margin on the right too, clear of the highlight border.
+    const int textWidth = width() - kTextX - kSideMargin;
 
     // Frames measured from the row's top (the row is 44 points high).
     rank = new TextLabel(QString(), this);
     rank->setFont(systemFont(14, QFont::Bold));
     rank->setTextColor(settings().RANKGRAY);
-    rank->setGeometry(10, int(kRowHeight - 13 - 20), 22, 20);
+    rank->setAlignment(Qt::AlignLeft | Qt::AlignAbsolute | Qt::AlignVCenter);
+    rank->setGeometry(kSideMargin, int(kRowHeight - 13 - 20), 22, 20);
 
     title = new TextLabel(QString(), this);
     title->setFont(systemFont(14, QFont::Medium));
     title->setTextColor(Qt::white);
     title->setElideMode(Qt::ElideMiddle);
-    title->setGeometry(34, int(kRowHeight - 21 - 20), int(w - 52), 20);
+    title->setOwnDirection(true);
+    title->setGeometry(kTextX, int(kRowHeight - 21 - 20), textWidth, 20);
 
     meta = new TextLabel(QString(), this);
     meta->setFont(systemFont(12, QFont::Normal));
     meta->setTextColor(grey(0.62f));
-    meta->setElideMode(Qt::ElideRight);
-    meta->setGeometry(34, int(kRowHeight - 4 - 16), int(w - 52), 16);
+    meta->setGeometry(kTextX, int(kRowHeight - 4 - 16), textWidth, 16);
 
-    // Presses on the labels belong to the row, never to the panel behind it.
-    for (TextLabel* label : {rank, title, meta})
+    for (TextLabel* label : {rank, title, meta}) {
+        // Presses on the labels belong to the row, never to the panel behind it; the row speaks for them.
         label->setAttribute(Qt::WA_TransparentForMouseEvents);
+        label->setAnnounced(false);
+    }
 }
 
 void DragRow::setView(const RowView& view) {
@@ -60,10 +67,19 @@ void DragRow::setView(const RowView& view) {
     rank->setText(view.rank);
     if (view.rankTone)
         rank->setTextColor(colorOf(*view.rankTone));
+    const QString spokenBefore = spokenText();
     title->setText(view.title);
     meta->setText(view.detail);
     path = view.path;
     show();
+    if (spokenText() != spokenBefore) {
+        QAccessibleEvent event(this, QAccessible::NameChanged);
+        QAccessible::updateAccessibility(&event);
+    }
+}
+
+QString DragRow::spokenText() const {
+    return meta->text().isEmpty() ? title->text() : title->text() + QStringLiteral(", ") + meta->text();
 }
 
 void DragRow::highlight(bool on) {

@@ -34,6 +34,8 @@ public:
 
     // Shows the row as the view has it; a hidden row keeps its texts and path and loses its highlight.
     void setView(const RowView& view);
+    // What a screen reader says for the row, which it sees as one item: "title, detail".
+    QString spokenText() const;
     // A 2-point GREEN border when on, none when off.
     void highlight(bool on);
     bool isHighlighted() const { return m_highlighted; }

@@ -1,8 +1,9 @@
 #pragma once
-// KeyPanel: the overlay's one window. Frameless, above ordinary windows, on every desktop, without a
-// taskbar or pager entry, and never taking activation or keyboard focus from the DJ's application,
-// not even when its buttons are clicked. Dragging its background moves it; children that accept their
-// presses (buttons, rows) never do. Main thread only.
+// KeyPanel: the overlay's one window. Frameless, above other windows (full-screen ones included), on
+// every desktop, without a taskbar or pager entry, and never taking activation or keyboard focus from
+// the DJ's application, not even when its buttons are clicked (ui/PlatformWindow.h says how). Dragging
+// its background moves it: the window moves itself, since no window manager does it for a window it
+// does not manage. Children that accept their presses (buttons, rows) never move it. Main thread only.
 
 #include <QPoint>
 #include <QRectF>
@@ -16,8 +17,8 @@ public:
     explicit KeyPanel(const QRectF& contentRect);
 
 signals:
-    // Emitted after every change of the window's position, whatever moved it. The position a window
-    // is given before it is first shown is not a move.
+    // Emitted after every change of the window's position, once per drag, when the button is released.
+    // The position a window is given before it is first shown is not a move.
     void moved();
 
 protected:
@@ -28,10 +29,10 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
-    enum class Drag { None, WindowManager, Manual };
-    Drag m_drag = Drag::None;
-    // While moving by hand: the pointer's offset from the window's position at the press.
+    bool m_dragging = false;
+    // While dragging: the pointer's offset from the window's position at the press, and that position.
     QPoint m_grabOffset;
+    QPoint m_startPos;
 };
 
 } // namespace cw

@@ -6,11 +6,14 @@
 #include "ui/DragRow.h"
 #include "ui/Flipped.h"
 #include "ui/KeyPanel.h"
+#include "ui/PlatformWindow.h"
 #include "ui/PositionFile.h"
 #include "ui/Style.h"
 #include "ui/TextLabel.h"
 #include "ui/TintButton.h"
 
+#include <QCursor>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QImageReader>
 #include <QLabel>
@@ -35,8 +38,13 @@ TextLabel* label(const QString& text, QWidget* parent, const QRectF& frame, cons
     return view;
 }
 
-// The brand image scaled proportionally into its 22-point square, or null when it does not load.
+// The brand image scaled proportionally into its 22-point square at the screen's pixel density, or
+// null when it does not load.
 QLabel* brandImage(const QString& path, QWidget* parent) {
+    // Only a regular file is read: a missing one would make the reader complain on standard error, and
+    // a FIFO would block.
+    if (!QFileInfo(path).isFile())
+        return nullptr;
     // Read as the PNG it is named for first: left to guess, Qt loads every image-format plugin to sniff
     // the file, which costs start-up time and stays resident. Any other format still loads by content.
     QImageReader png(path, "png");
@@ -49,9 +57,35 @@ QLabel* brandImage(const QString& path, QWidget* parent) {
     auto* view = new QLabel(parent);
     view->setGeometry(12, 5, 22, 22);
     view->setAlignment(Qt::AlignCenter);
-    view->setPixmap(image.scaled(22, 22, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    const qreal density = parent->devicePixelRatioF();
+    image = image.scaled(QSize(22, 22) * density, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    image.setDevicePixelRatio(density);
+    view->setPixmap(image);
     view->setObjectName(QStringLiteral("brandImage"));
+    view->setAccessibleName(settings().SUPPORT_NAME);
     return view;
+}
+
+// The screen the user is working on: that of the active window, else the one under the pointer, else
+// the primary one.
+QScreen* workingScreen() {
+    if (const std::optional<QPoint> centre = activeWindowCentre()) {
+        // The centre is in device pixels; Qt keeps each screen's origin in them and scales only its size.
+        for (QScreen* screen : QGuiApplication::screens()) {
+            const QRect logical = screen->geometry();
+            if (QRect(logical.topLeft(), logical.size() * screen->devicePixelRatio()).contains(*centre))
+                return screen;
+        }
+    }
+    if (QScreen* screen = QGuiApplication::screenAt(QCursor::pos()))
+        return screen;
+    return QGuiApplication::primaryScreen();
+}
+
+// A button's name for screen readers, in words, and whether it has an on and an off state they hear.
+void speak(TintButton* button, const char* key, bool twoState) {
+    button->setAccessibleName(L(QLatin1String(key)));
+    button->setCheckable(twoState);
 }
 
 ScreenLayout currentScreens() {
@@ -59,8 +93,9 @@ ScreenLayout currentScreens() {
     if (const QScreen* primary = QGuiApplication::primaryScreen()) {
         layout.hasPrimary = true;
         layout.primary = primary->geometry();
-        layout.primaryAvailable = primary->availableGeometry();
     }
+    if (const QScreen* home = workingScreen())
+        layout.homeAvailable = home->availableGeometry();
     for (const QScreen* screen : QGuiApplication::screens())
         layout.available.append(screen->availableGeometry());
     return layout;
@@ -73,7 +108,7 @@ TintButton* Panel::mkBtn(qreal x, qreal width, const QString& title, void (Panel
     button->setGeometry(frameRect(QRectF(x, 7, width, 20)));
     button->setTint(settings().DIM);
     button->setFont(systemFont(11, QFont::Medium));
-    connect(button, &QPushButton::clicked, this, action);
+    connect(button, &TintButton::activated, this, action);
     return button;
 }
 
@@ -82,6 +117,9 @@ Panel::Panel(const PanelView& view) {
     const qreal W = s.W;
 
     m_window = new KeyPanel(QRectF(0, 0, W, kPanelHeight));
+    // Right to left for Hebrew: every child follows, and no frame moves.
+    m_window->setLayoutDirection(panelDirection());
+    m_window->setWindowTitle(s.SUPPORT_NAME);
     connect(m_window, &KeyPanel::moved, this, &Panel::moved);
     auto* content = new Flipped(QRectF(0, 0, W, kPanelHeight), m_window);
     content->setObjectName(QStringLiteral("content"));
@@ -93,10 +131,12 @@ Panel::Panel(const PanelView& view) {
     TextLabel* brand =
         label(s.BRAND, content, QRectF(image ? 40 : 14, 9, 126, 16), systemFont(12, QFont::DemiBold), grey(0.72f));
     brand->setObjectName(QStringLiteral("brand"));
-    brand->setElideMode(Qt::ElideRight);
+    brand->setAlignment(Qt::AlignLeft | Qt::AlignAbsolute | Qt::AlignVCenter); // beside the image
 
-    rutLab = label(QString(), content, QRectF(W - 170, 560, 156, 14), systemFont(10, QFont::Medium), grey(0.66f));
-    rutLab->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    // Right-aligned along the bottom edge, ending 14 points from the right; the empty edge to its left is
+    // its frame too, so that a long band text keeps its percentage.
+    rutLab = label(QString(), content, QRectF(14, 560, W - 28, 14), systemFont(10, QFont::Medium), grey(0.66f));
+    rutLab->setAlignment(Qt::AlignRight | Qt::AlignAbsolute | Qt::AlignVCenter);
 
     btnPanic = mkBtn(W - 192, 36, QStringLiteral("🆘"), &Panel::togglePanic);
     btnPanic->setParent(content);
@@ -110,11 +150,14 @@ Panel::Panel(const PanelView& view) {
     btnSetup->setFont(systemFont(18, QFont::Normal));
     btnSetup->setTint(grey(0.72f));
     btnSetup->setParent(content);
+    // The settings button lies over the moment button's right end: its title stops short of it.
+    btnMoment->setTextArea(QRect(0, 0, btnSetup->x() - btnMoment->x(), btnMoment->height()));
 
     btnUpdate = mkBtn(W - 238, 42, QStringLiteral("⬆︎"), &Panel::openUpdate);
     btnUpdate->setFont(systemFont(14, QFont::Bold));
     btnUpdate->setTint(s.GREEN);
     btnUpdate->setToolTip(L(QStringLiteral("update_avail")));
+    btnUpdate->setAccessibleName(btnUpdate->toolTip());
     btnUpdate->setParent(content);
     btnUpdate->hide();
 
@@ -122,14 +165,20 @@ Panel::Panel(const PanelView& view) {
     closeButton->setObjectName(QStringLiteral("closeButton"));
     closeButton->setFont(systemFont(13, QFont::Normal));
     closeButton->setParent(content);
+    speak(btnPanic, "ax_rescue", true);
+    speak(btnLock, "ax_lock", true);
+    speak(btnSetup, "ax_settings", false);
+    speak(closeButton, "ax_quit", false);
 
     auto* card = new Flipped(QRectF(10, 32, W - 20, 58), content);
     card->setObjectName(QStringLiteral("nowCard"));
     card->setBackground(kCardBackground);
     card->setCornerRadius(11);
-    label(L(QStringLiteral("now_playing")), card, QRectF(12, 6, 200, 14), systemFont(11, QFont::Bold), s.GREEN);
+    label(L(QStringLiteral("now_playing")), card, QRectF(12, 6, 200, 14), systemFont(11, QFont::Bold), s.GREEN)
+        ->setObjectName(QStringLiteral("nowHeading"));
     nowTitle = label(QString(), card, QRectF(12, 21, W - 44, 22), systemFont(18, QFont::DemiBold), Qt::white);
     nowTitle->setElideMode(Qt::ElideMiddle);
+    nowTitle->setOwnDirection(true);
     nowMeta = label(QString(), card, QRectF(12, 42, W - 44, 15), systemFont(12, QFont::Normal), grey(0.68f));
 
     nxLab = label(QString(), content, QRectF(14, 98, 180, 14), systemFont(11, QFont::Bold), s.DIM);
@@ -140,6 +189,8 @@ Panel::Panel(const PanelView& view) {
     btnProven = mkBtn(W - 80, 66, L(QStringLiteral("btn_proven")), &Panel::toggleProven);
     btnProven->move(btnProven->x(), 95);
     btnProven->setParent(content);
+    speak(btnVar, "ax_other", false);
+    speak(btnProven, "ax_proven", true);
 
     for (int i = 0; i < kPageSize; ++i) {
         auto* row = new DragRow(QRectF(10, 118 + 50 * i, W - 20, 44), content);
@@ -171,14 +222,17 @@ void Panel::display(const PanelView& view) {
     rutLab->setTextColor(colorOf(view.rut.tone));
     nxLab->setText(view.header);
     btnMoment->setText(view.momentTitle);
+    btnMoment->setAccessibleName(view.momentSpoken);
     btnMoment->setHidden(!view.momentShown);
     const std::pair<TintButton*, Tone> tints[] = {{btnProven, view.proven},
                                                   {btnVar, view.variation},
                                                   {btnMoment, view.moment},
                                                   {btnPanic, view.panic},
                                                   {btnLock, view.lock}};
-    for (const auto& [button, tone] : tints)
+    for (const auto& [button, tone] : tints) {
         button->setTint(colorOf(tone));
+        button->setOn(tone != Tone::Dim);
+    }
     for (qsizetype i = 0; i < rows.size(); ++i)
         rows.at(i)->setView(view.rows.at(i));
     for (qsizetype i = 0; i < freshRows.size(); ++i)

@@ -33,7 +33,8 @@ public:
     void showUpdateButton();
 
     // Moves the window to the saved position when that is still on a screen, else 16 points in from the
-    // top-right corner of the primary screen. Not a move the controller hears of: call it before showing.
+    // top-right corner of the screen the user works on. Not a move the controller hears of: call it
+    // before showing.
     void placeInitially();
     // The window's origin as the position file records it (bottom-left corner, y upward); none
     // without a primary screen.

@@ -1,79 +1,45 @@
-// X11 half of the floating panel: the EWMH hints for "every desktop, no taskbar or pager entry, above"
-// written with xcb on Qt's own connection. Every Linux-only call of the panel lives in this file.
+// X11 half of the floating panel, on Qt's own xcb connection: the panel as a window no window manager
+// manages, raised again whenever another client's window covers it, and the window the user is working
+// in, for the default placement. Every Linux-only call of the panel lives in this file. Main thread only.
 
 #include "ui/PlatformWindow.h"
 
+#include <QAbstractNativeEventFilter>
+#include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QGuiApplication>
+#include <QPointer>
+#include <QRect>
+#include <QTimer>
 #include <QWidget>
 
 #include <xcb/xcb.h>
 
 #include <algorithm>
-#include <array>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <optional>
 
 namespace cw {
 
 namespace {
 
-xcb_atom_t internAtom(xcb_connection_t* connection, const char* name) {
-    const xcb_intern_atom_cookie_t cookie = xcb_intern_atom(connection, 0, uint16_t(std::strlen(name)), name);
-    xcb_intern_atom_reply_t* reply = xcb_intern_atom_reply(connection, cookie, nullptr);
-    if (!reply)
-        return XCB_ATOM_NONE;
-    const xcb_atom_t atom = reply->atom;
-    std::free(reply);
-    return atom;
-}
+// Checked (and raised) at most this often; a cover that comes sooner is answered when the time is up.
+constexpr qint64 kMinRaiseGapMs = 200;
 
-bool isMapped(xcb_connection_t* connection, xcb_window_t window) {
-    xcb_get_window_attributes_reply_t* reply =
-        xcb_get_window_attributes_reply(connection, xcb_get_window_attributes(connection, window), nullptr);
-    if (!reply)
-        return false;
-    const bool mapped = reply->map_state != XCB_MAP_STATE_UNMAPPED;
-    std::free(reply);
-    return mapped;
-}
+template <typename T>
+using Owned = std::unique_ptr<T, decltype(&std::free)>;
 
-// A client message to the root window, the EWMH way of changing the state of a window that is mapped.
-void sendToRoot(xcb_connection_t* connection, xcb_window_t root, xcb_window_t window, xcb_atom_t type,
-                const std::array<uint32_t, 5>& data) {
-    xcb_client_message_event_t event;
-    std::memset(&event, 0, sizeof event);
-    event.response_type = XCB_CLIENT_MESSAGE;
-    event.format = 32;
-    event.window = window;
-    event.type = type;
-    for (size_t i = 0; i < data.size(); ++i)
-        event.data.data32[i] = data[i];
-    xcb_send_event(connection, 0, root, XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
-                   reinterpret_cast<const char*>(&event));
-}
-
-// Adds the atoms missing from the window's _NET_WM_STATE, keeping whatever Qt or others put there.
-void mergeState(xcb_connection_t* connection, xcb_window_t window, xcb_atom_t netWmState,
-                const std::array<xcb_atom_t, 3>& wanted) {
-    std::array<xcb_atom_t, 64> atoms{};
-    size_t count = 0;
-    xcb_get_property_reply_t* reply = xcb_get_property_reply(
-        connection, xcb_get_property(connection, 0, window, netWmState, XCB_ATOM_ATOM, 0, atoms.size()), nullptr);
-    if (reply) {
-        if (reply->type == XCB_ATOM_ATOM && reply->format == 32) {
-            const auto* values = static_cast<const xcb_atom_t*>(xcb_get_property_value(reply));
-            count = std::min<size_t>(size_t(xcb_get_property_value_length(reply)) / sizeof(xcb_atom_t), atoms.size());
-            std::copy(values, values + count, atoms.begin());
-        }
-        std::free(reply);
-    }
-    for (xcb_atom_t atom : wanted) {
-        if (atom != XCB_ATOM_NONE && count < atoms.size() &&
-            std::find(atoms.begin(), atoms.begin() + count, atom) == atoms.begin() + count)
-            atoms[count++] = atom;
-    }
-    xcb_change_property(connection, XCB_PROP_MODE_REPLACE, window, netWmState, XCB_ATOM_ATOM, 32, uint32_t(count),
-                        atoms.data());
+// The reply to a request, or none. An error (a window gone meanwhile) is taken and dropped here, never
+// left in the event queue, where Qt would log it.
+template <typename Reply, typename Cookie>
+Owned<Reply> reply(Reply* (*get)(xcb_connection_t*, Cookie, xcb_generic_error_t**), xcb_connection_t* connection,
+                   Cookie cookie) {
+    xcb_generic_error_t* error = nullptr;
+    Reply* answer = get(connection, cookie, &error);
+    std::free(error);
+    return Owned<Reply>(answer, &std::free);
 }
 
 // Qt's X connection, or null on any other platform (offscreen, Wayland).
@@ -82,55 +48,171 @@ xcb_connection_t* qtConnection() {
     return x11 ? x11->connection() : nullptr;
 }
 
-} // namespace
+xcb_window_t rootOf(xcb_connection_t* connection) {
+    return xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root;
+}
 
-void applyFloatingPanelHints(QWidget* window) {
-    xcb_connection_t* connection = qtConnection();
-    if (!connection || !window || !window->isWindow() || !window->testAttribute(Qt::WA_WState_Created))
-        return;
-    const auto id = xcb_window_t(window->winId());
-    const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(connection)).data;
-    if (!id || !screen)
-        return;
+bool isViewable(xcb_connection_t* connection, xcb_window_t window) {
+    const auto attributes =
+        reply(xcb_get_window_attributes_reply, connection, xcb_get_window_attributes(connection, window));
+    return attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE;
+}
 
-    constexpr uint32_t kAllDesktops = 0xFFFFFFFF;
-    const xcb_atom_t netWmDesktop = internAtom(connection, "_NET_WM_DESKTOP");
-    const xcb_atom_t netWmState = internAtom(connection, "_NET_WM_STATE");
-    const std::array<xcb_atom_t, 3> states = {internAtom(connection, "_NET_WM_STATE_SKIP_TASKBAR"),
-                                              internAtom(connection, "_NET_WM_STATE_SKIP_PAGER"),
-                                              internAtom(connection, "_NET_WM_STATE_ABOVE")};
-    if (netWmDesktop == XCB_ATOM_NONE || netWmState == XCB_ATOM_NONE)
-        return;
+// A child of the root's rectangle in root coordinates.
+std::optional<QRect> rootRect(xcb_connection_t* connection, xcb_window_t window) {
+    const auto geometry = reply(xcb_get_geometry_reply, connection, xcb_get_geometry(connection, window));
+    if (!geometry)
+        return std::nullopt;
+    return QRect(geometry->x, geometry->y, geometry->width, geometry->height);
+}
 
-    if (!isMapped(connection, id)) {
-        // Before mapping the properties themselves are the request; the window manager reads them at map.
-        xcb_change_property(connection, XCB_PROP_MODE_REPLACE, id, netWmDesktop, XCB_ATOM_CARDINAL, 32, 1,
-                            &kAllDesktops);
-        mergeState(connection, id, netWmState, states);
-    } else {
-        // Once mapped the window manager owns the properties; ask it instead.
-        constexpr uint32_t kAdd = 1;
-        constexpr uint32_t kSourceApplication = 1;
-        sendToRoot(connection, screen->root, id, netWmDesktop, {kAllDesktops, kSourceApplication, 0, 0, 0});
-        sendToRoot(connection, screen->root, id, netWmState, {kAdd, states[0], states[1], kSourceApplication, 0});
-        sendToRoot(connection, screen->root, id, netWmState, {kAdd, states[2], 0, kSourceApplication, 0});
+// Whether this connection made the window: X hands each client its own range of resource ids.
+bool isOurs(xcb_connection_t* connection, xcb_window_t window) {
+    const xcb_setup_t* setup = xcb_get_setup(connection);
+    return (window & ~setup->resource_id_mask) == setup->resource_id_base;
+}
+
+// Whether a mapped window of another client lies above `window` (a child of the root) and overlaps it.
+bool coveredByOthers(xcb_connection_t* connection, xcb_window_t window) {
+    const auto tree = reply(xcb_query_tree_reply, connection, xcb_query_tree(connection, rootOf(connection)));
+    const std::optional<QRect> own = rootRect(connection, window);
+    if (!tree || !own)
+        return false;
+    const xcb_window_t* first = xcb_query_tree_children(tree.get());
+    const xcb_window_t* end = first + xcb_query_tree_children_length(tree.get());
+    const xcb_window_t* self = std::find(first, end, window);
+    if (self == end)
+        return false;
+    // Children come in stacking order, bottom first.
+    for (const xcb_window_t* above = self + 1; above < end; ++above) {
+        if (isOurs(connection, *above) || !isViewable(connection, *above))
+            continue;
+        if (const std::optional<QRect> other = rootRect(connection, *above); other && other->intersects(*own))
+            return true;
     }
+    return false;
+}
+
+// Adds event bits to what this client selects on the window (a change replaces this client's whole mask).
+void selectMore(xcb_connection_t* connection, xcb_window_t window, uint32_t bits) {
+    const auto attributes =
+        reply(xcb_get_window_attributes_reply, connection, xcb_get_window_attributes(connection, window));
+    const uint32_t mask = (attributes ? attributes->your_event_mask : 0) | bits;
+    xcb_change_window_attributes(connection, window, XCB_CW_EVENT_MASK, &mask);
     xcb_flush(connection);
 }
 
-void cancelSystemMove(QWidget* window) {
+// Keeps one window above other clients' windows. It listens to every change of the root's children
+// (a window mapped, moved or restacked) rather than to the window's own visibility events: the panel's
+// translucent (ARGB) window is composited by the server, which then reports it as never covered.
+class AboveKeeper : public QAbstractNativeEventFilter {
+public:
+    static AboveKeeper& instance() {
+        static AboveKeeper* keeper = [] {
+            auto* created = new AboveKeeper;
+            QCoreApplication::instance()->installNativeEventFilter(created);
+            return created;
+        }();
+        return *keeper;
+    }
+
+    void watch(QWidget* window, xcb_window_t root) {
+        m_window = window;
+        m_root = root;
+        m_pending = false;
+    }
+
+    bool nativeEventFilter(const QByteArray& type, void* message, qintptr*) override {
+        if (type != "xcb_generic_event_t" || m_root == XCB_WINDOW_NONE)
+            return false;
+        const auto* event = static_cast<const xcb_generic_event_t*>(message);
+        const uint8_t kind = event->response_type & ~0x80;
+        switch (kind) {
+        case XCB_CIRCULATE_NOTIFY:
+        case XCB_CONFIGURE_NOTIFY:
+        case XCB_DESTROY_NOTIFY:
+        case XCB_GRAVITY_NOTIFY:
+        case XCB_MAP_NOTIFY:
+        case XCB_REPARENT_NOTIFY:
+        case XCB_UNMAP_NOTIFY:
+            break;
+        default:
+            return false;
+        }
+        // These events all start alike: the window they were selected on, then the window that changed.
+        const auto* notify = reinterpret_cast<const xcb_map_notify_event_t*>(event);
+        if (notify->event != m_root || notify->window == m_root)
+            return false;
+        if (kind == XCB_CIRCULATE_NOTIFY || kind == XCB_CONFIGURE_NOTIFY || kind == XCB_MAP_NOTIFY)
+            checkSoon();
+        // Only this filter asked for them; Qt would take any configure under the root for a change of screens.
+        return true;
+    }
+
+private:
+    // Outside the event filter, and not sooner than kMinRaiseGapMs after the last check.
+    void checkSoon() {
+        if (m_pending || !m_window)
+            return;
+        m_pending = true;
+        const qint64 wait = m_lastCheck.isValid() ? std::max<qint64>(0, kMinRaiseGapMs - m_lastCheck.elapsed()) : 0;
+        QTimer::singleShot(int(wait), m_window.data(), [this] {
+            m_pending = false;
+            m_lastCheck.start();
+            xcb_connection_t* connection = qtConnection();
+            if (connection && m_window && coveredByOthers(connection, xcb_window_t(m_window->winId())))
+                m_window->raise();
+        });
+    }
+
+    QPointer<QWidget> m_window;
+    xcb_window_t m_root = XCB_WINDOW_NONE;
+    bool m_pending = false;
+    QElapsedTimer m_lastCheck;
+};
+
+} // namespace
+
+Qt::WindowFlags floatingPanelFlags() {
+    return Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::WindowDoesNotAcceptFocus |
+           Qt::X11BypassWindowManagerHint;
+}
+
+void keepAboveOthers(QWidget* window) {
     xcb_connection_t* connection = qtConnection();
     if (!connection || !window || !window->isWindow() || !window->testAttribute(Qt::WA_WState_Created))
         return;
-    const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(connection)).data;
-    const xcb_atom_t moveResize = internAtom(connection, "_NET_WM_MOVERESIZE");
-    if (!screen || moveResize == XCB_ATOM_NONE)
-        return;
-    constexpr uint32_t kCancel = 11;
-    constexpr uint32_t kSourceApplication = 1;
-    sendToRoot(connection, screen->root, xcb_window_t(window->winId()), moveResize,
-               {0, 0, kCancel, 0, kSourceApplication});
-    xcb_flush(connection);
+    const xcb_window_t root = rootOf(connection);
+    selectMore(connection, root, XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY);
+    AboveKeeper::instance().watch(window, root);
+}
+
+std::optional<QPoint> activeWindowCentre() {
+    xcb_connection_t* connection = qtConnection();
+    if (!connection)
+        return std::nullopt;
+    static const char kName[] = "_NET_ACTIVE_WINDOW";
+    const auto atom =
+        reply(xcb_intern_atom_reply, connection, xcb_intern_atom(connection, 1, uint16_t(std::strlen(kName)), kName));
+    if (!atom || atom->atom == XCB_ATOM_NONE)
+        return std::nullopt;
+    const xcb_window_t root = rootOf(connection);
+    const auto property = reply(xcb_get_property_reply, connection,
+                                xcb_get_property(connection, 0, root, atom->atom, XCB_ATOM_WINDOW, 0, 1));
+    if (!property || property->type != XCB_ATOM_WINDOW || property->format != 32 ||
+        xcb_get_property_value_length(property.get()) < int(sizeof(xcb_window_t)))
+        return std::nullopt;
+    const xcb_window_t active = *static_cast<const xcb_window_t*>(xcb_get_property_value(property.get()));
+    // A window manager may go on naming a window that was closed or minimised: only a mapped one counts.
+    if (active == XCB_WINDOW_NONE || !isViewable(connection, active))
+        return std::nullopt;
+    const auto geometry = reply(xcb_get_geometry_reply, connection, xcb_get_geometry(connection, active));
+    const auto origin =
+        reply(xcb_translate_coordinates_reply, connection, xcb_translate_coordinates(connection, active, root, 0, 0));
+    if (!geometry || !origin)
+        return std::nullopt;
+    // The centre, not the corner: a window across two monitors belongs where most of it is.
+    return QPoint(origin->dst_x + geometry->width / 2, origin->dst_y + geometry->height / 2);
 }
 
 } // namespace cw

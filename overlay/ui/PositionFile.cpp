@@ -68,7 +68,7 @@ std::optional<QPoint> initialTopLeft(const std::optional<QString>& fileText, con
     }
     if (!screens.hasPrimary)
         return std::nullopt;
-    const QRectF visible = toYUp(QRectF(screens.primaryAvailable), screens.primary);
+    const QRectF visible = toYUp(QRectF(screens.homeAvailable), screens.primary);
     const QPointF origin(visible.right() - panelSize.width() - kDefaultInset,
                          visible.bottom() - panelSize.height() - kDefaultInset);
     return fromYUp(QRectF(origin, panelSize), screens.primary).topLeft().toPoint();

@@ -21,8 +21,9 @@ namespace cw {
 struct ScreenLayout {
     // Geometry of the primary screen; defines the origin of the file's coordinates.
     QRect primary;
-    // Area of the primary screen left free by panels and docks; the default placement's reference.
-    QRect primaryAvailable;
+    // Area left free by panels and docks on the screen the user works on (that of the active window,
+    // else the one under the pointer, else the primary one): the default placement's reference.
+    QRect homeAvailable;
     // The available area of every screen, in the platform's order.
     QList<QRect> available;
     bool hasPrimary = false;
@@ -31,7 +32,7 @@ struct ScreenLayout {
 // How much of the panel must lie on one screen's available area for a saved origin to be used.
 inline constexpr qreal kMinOnScreenWidth = 220;
 inline constexpr qreal kMinOnScreenHeight = 120;
-// Distance of the default placement from the top and right edges of the primary screen's available area.
+// Distance of the default placement from the top and right edges of homeAvailable.
 inline constexpr qreal kDefaultInset = 16;
 
 // The two numbers of a position file's text: pieces separated by spaces (U+0020 only, empty pieces
@@ -53,7 +54,7 @@ bool isOnSomeScreen(const QPointF& origin, const QSizeF& panelSize, const Screen
 
 // Where the panel's top-left corner goes in Qt's coordinates, given the position file's text (none when
 // it could not be read): the saved origin when it is still on a screen, else 16 points in from the
-// top-right corner of the primary screen's available area; none when there is no primary screen.
+// top-right corner of homeAvailable; none when there is no primary screen.
 // Qt places windows on whole points, so a fractional saved origin lands on the nearest one.
 std::optional<QPoint> initialTopLeft(const std::optional<QString>& fileText, const QSizeF& panelSize,
                                      const ScreenLayout& screens);

@@ -1,10 +1,16 @@
 #include "ui/Style.h"
 
 #include "config/Settings.h"
+#include "config/Texts.h"
 
 #include <QApplication>
+#include <QLocale>
 
 namespace cw {
+
+Qt::LayoutDirection panelDirection() {
+    return QLocale(interfaceLanguage()).textDirection();
+}
 
 QFont systemFont(qreal pointSize, QFont::Weight weight) {
     QFont font = QApplication::font();

@@ -9,6 +9,9 @@
 
 namespace cw {
 
+// The direction of the interface language: right to left for Hebrew.
+Qt::LayoutDirection panelDirection();
+
 // The application's default font at a point size and weight.
 QFont systemFont(qreal pointSize, QFont::Weight weight = QFont::Normal);
 

@@ -1,7 +1,8 @@
 #include "ui/TextLabel.h"
 
-#include <QFontMetrics>
+#include <QAccessible>
 #include <QPainter>
+#include <QTextLayout>
 
 namespace cw {
 
@@ -15,6 +16,10 @@ void TextLabel::setText(const QString& text) {
         return;
     m_text = text;
     update();
+    if (m_announced) {
+        QAccessibleEvent event(this, QAccessible::NameChanged);
+        QAccessible::updateAccessibility(&event);
+    }
 }
 
 void TextLabel::setTextColor(const QColor& color) {
@@ -25,12 +30,17 @@ void TextLabel::setTextColor(const QColor& color) {
 }
 
 void TextLabel::setElideMode(Qt::TextElideMode mode) {
-    m_elide = mode;
+    m_style.elide = mode;
     update();
 }
 
 void TextLabel::setAlignment(Qt::Alignment alignment) {
-    m_alignment = alignment;
+    m_style.alignment = alignment;
+    update();
+}
+
+void TextLabel::setOwnDirection(bool own) {
+    m_style.ownDirection = own;
     update();
 }
 
@@ -73,18 +83,24 @@ QString visiblePart(const QString& text, Qt::TextElideMode mode) {
 
 } // namespace
 
+void TextLabel::layOut(QTextLayout& layout) const {
+    LineStyle style = m_style;
+    style.font = font();
+    layOutLine(layout, visiblePart(m_text, m_style.elide), style, rect(), layoutDirection());
+}
+
 QString TextLabel::displayedText() const {
-    const QString visible = visiblePart(m_text, m_elide);
-    if (m_elide == Qt::ElideNone)
-        return visible;
-    return QFontMetrics(font()).elidedText(visible, m_elide, width());
+    QTextLayout layout;
+    layOut(layout);
+    return layout.text();
 }
 
 void TextLabel::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.setPen(m_color);
-    painter.setFont(font());
-    painter.drawText(rect(), int(m_alignment) | Qt::TextSingleLine, displayedText());
+    QTextLayout layout;
+    layOut(layout);
+    layout.draw(&painter, QPointF());
 }
 
 } // namespace cw

@@ -1,16 +1,17 @@
-// The panel as a window among others, under Xvfb with openbox: it comes up without taking the focus from
-// the application that has it, keeps it there through clicks, is above other windows and on every
-// desktop with no taskbar or pager entry (also after hide and show), moves when its background is
-// dragged (and saves where to), and hands a row's track over as a file drag to another X client, never
-// moving itself. xdotool drives the real pointer; xprop and xwininfo look from outside. The other
-// client, standing in for the DJ software, is this program run with --drop-target.
+// The panel as a window among others, under Xvfb with openbox on two monitors side by side: it opens on
+// the monitor of the active window (else the pointer's) without taking the focus; no window manager
+// manages it, so it is on every desktop and in no taskbar; it stays visible over the DJ software made
+// full screen and clicked, keeps the focus there through clicks of its own, and comes back above another
+// client's window laid over it; dragging its background moves it (and saves where to); a row hands its
+// track over as a file drag to another X client, never moving the panel. xdotool drives the real
+// pointer; xprop, xwininfo and wmctrl look from outside. The other clients, standing in for the DJ
+// software, are this program run with --drop-target or --cover.
 
 #include "controller/AppDelegate.h"
 #include "support/Support.h"
 #include "ui/DragRow.h"
 #include "ui/KeyPanel.h"
 #include "ui/Panel.h"
-#include "ui/PlatformWindow.h"
 #include "ui/TextLabel.h"
 #include "ui/TintButton.h"
 
@@ -19,10 +20,10 @@
 #include <QFile>
 #include <QMimeData>
 #include <QRegularExpression>
+#include <QScreen>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
-#include <QWindow>
 
 using namespace cw;
 using namespace cw::test;
@@ -31,6 +32,7 @@ namespace {
 
 const QRect kTarget(200, 200, 600, 500);
 const QPoint kTargetSpot(500, 450);
+const QString kFailed = QStringLiteral("<failed>");
 
 // The drop target: one window accepting drops, logging each as "<proposed> <possible> <action> <urls>".
 class Target : public QWidget {
@@ -56,7 +58,7 @@ private:
     QString m_log;
 };
 
-// Runs an X client to its end while this process keeps handling events; its output, "<failed>" if none.
+// Runs an X client to its end while this process keeps handling events; its output, kFailed if none.
 QString run(const QString& program, const QStringList& args) {
     QProcess process;
     process.start(program, args);
@@ -64,25 +66,31 @@ QString run(const QString& program, const QStringList& args) {
         !QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, 30000) || process.exitCode() != 0) {
         process.kill();
         process.waitForFinished(5000);
-        return QStringLiteral("<failed>");
+        return kFailed;
     }
     return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
 }
 bool xdo(const QStringList& args) {
-    return run(QStringLiteral("xdotool"), args) != QStringLiteral("<failed>");
+    return run(QStringLiteral("xdotool"), args) != kFailed;
 }
 QString num(qint64 n) {
     return QString::number(n);
 }
+bool click(const QPoint& at) {
+    return xdo({"mousemove", num(at.x()), num(at.y()), "sleep", "0.1", "click", "1", "sleep", "0.1"});
+}
 quint64 activeWindow() {
     return run(QStringLiteral("xdotool"), {"getactivewindow"}).toULongLong();
 }
-QString prop(quint64 window, const QString& name) {
-    return run(QStringLiteral("xprop"), {"-id", num(window), name});
+QString windowInfo(quint64 window, const QString& field) {
+    const QRegularExpression pattern(field + QStringLiteral(": +(\\S+)"));
+    return pattern.match(run(QStringLiteral("xwininfo"), {"-id", num(window)})).captured(1);
 }
-QString mapState(quint64 window) {
-    static const QRegularExpression state(QStringLiteral("Map State: (\\w+)"));
-    return state.match(run(QStringLiteral("xwininfo"), {"-id", num(window)})).captured(1);
+// Whether the screen shows the panel's dark background at a point of it (another window there is light).
+bool showsPanelAt(const QPoint& at) {
+    QScreen* screen = QGuiApplication::screenAt(at);
+    const QPoint local = at - screen->geometry().topLeft();
+    return QColor(screen->grabWindow(0, local.x(), local.y(), 1, 1).toImage().pixel(0, 0)).lightness() < 60;
 }
 // A hand's drag: press, moves 0.1 s apart easing in (so the drag starts where it was pressed), a wiggle
 // at the end (XDND follows only a pointer that really moves over the target), release.
@@ -111,9 +119,9 @@ private slots:
         m_other.waitForFinished(5000);
     }
     void init();
-    void clicksLeaveFocusAlone_data();
-    void clicksLeaveFocusAlone();
-    void onEveryDesktopWithoutTaskbarEntry();
+    void unmanagedOnEveryDesktop();
+    void pointerScreenWithoutActiveWindow();
+    void aboveFullScreenWithoutFocus();
     void backgroundDragMovesPanel();
     void rowDrags_data();
     void rowDrags();
@@ -122,6 +130,7 @@ private slots:
 private:
     KeyPanel* panel() const { return m_d->panel()->window(); }
     quint64 panelId() const { return quint64(panel()->winId()); }
+    QPoint background() const { return panel()->mapToGlobal(QPoint(4, 300)); } // left of the rows
     QString track(const QString& name) const { return m_tree.write(m_tree.root() + u'/' + name, "ID3"); }
     QString positionFile() const { return QString::fromUtf8(readAll(settings().POS)); }
     void verifyFocusElsewhere() const {
@@ -133,16 +142,20 @@ private:
     bool dragRow(DragRow* row, const QString& path, const QString& part = QStringLiteral("title")) {
         row->setView(
             RowView{true, QStringLiteral("1"), std::nullopt, QStringLiteral("Pick"), QStringLiteral("8A"), path});
-        const QPoint at = part == "margin" ? QPoint(4, 22)
-                                           : (part == "rank"   ? row->rank
-                                              : part == "meta" ? row->meta
-                                                               : row->title)
-                                                 ->geometry()
-                                                 .center();
-        return QTest::qWaitFor([row] { return row->isVisible(); }) && drag(row->mapToGlobal(at), kTargetSpot);
+        const QHash<QString, QPoint> at{{"margin", QPoint(4, 22)},
+                                        {"rank", row->rank->geometry().center()},
+                                        {"title", row->title->geometry().center()}};
+        return QTest::qWaitFor([row] { return row->isVisible(); }) &&
+               drag(row->mapToGlobal(at.value(part)), kTargetSpot);
     }
     QStringList drops() const {
         return QString::fromUtf8(readAll(m_tree.root() + "/drops")).split(u'\n', Qt::SkipEmptyParts);
+    }
+    // Another client run from this program, once it has shown its window; its id.
+    quint64 startClient(QProcess& client, const QStringList& args) {
+        client.start(QCoreApplication::applicationFilePath(), args);
+        return QTest::qWaitFor([&] { return client.canReadLine(); }, 15000) ? client.readLine().trimmed().toULongLong()
+                                                                            : 0;
     }
 
     TestTree m_tree;
@@ -155,18 +168,19 @@ private:
 void TestPanelWm::initTestCase() {
     QCOMPARE(QGuiApplication::platformName(), QStringLiteral("xcb"));
     QVERIFY(!run("xprop", {"-root", "_NET_SUPPORTING_WM_CHECK"}).contains("not found"));
-    // The DJ's application: an ordinary window of another client, focused before the panel appears.
-    m_other.start(QCoreApplication::applicationFilePath(), {"--drop-target", m_tree.root() + "/drops"});
-    QVERIFY(QTest::qWaitFor([&] { return m_other.canReadLine(); }, 15000));
-    m_otherId = m_other.readLine().trimmed().toULongLong();
+    QCOMPARE(QGuiApplication::screens().size(), 2);
+    // The DJ's application: an ordinary window of another client on the left monitor, focused before the
+    // panel appears, with the pointer on the right one (where it would lead a wrong choice).
+    m_otherId = startClient(m_other, {"--drop-target", m_tree.root() + "/drops"});
     QTRY_COMPARE_WITH_TIMEOUT(activeWindow(), m_otherId, 10000);
+    QVERIFY(xdo({"mousemove", "3000", "500"}));
 
     m_tree.install();
     m_d = std::make_unique<AppDelegate>();
     m_d->build();
     QVERIFY(QTest::qWaitForWindowExposed(panel()));
-    QTRY_COMPARE_WITH_TIMEOUT(mapState(panelId()), QStringLiteral("IsViewable"), 5000);
-    // The window manager honoured the placement: 16 in from the top-right of the 1920 × 1080 screen.
+    QTRY_COMPARE_WITH_TIMEOUT(windowInfo(panelId(), "Map State"), QStringLiteral("IsViewable"), 5000);
+    // 16 in from the top-right corner of the left 1920 × 1080 monitor, where the active window is.
     m_home = panel()->pos();
     QCOMPARE(m_home, QPoint(1920 - 360 - 16, 16));
     QCOMPARE(panel()->frameGeometry().size(), QSize(360, 580));
@@ -181,63 +195,56 @@ void TestPanelWm::init() {
     m_d->render();
 }
 
-void TestPanelWm::clicksLeaveFocusAlone_data() {
-    QTest::addColumn<bool>("onRow"); // else on the background
-    QTest::newRow("background, then lock button") << false;
-    QTest::newRow("row, then lock button") << true;
-}
-
-void TestPanelWm::clicksLeaveFocusAlone() {
-    // A quick click on the background once left the window manager moving the panel with the button up.
-    QFETCH(bool, onRow);
-    const auto click = [](const QPoint& at) {
-        return xdo({"mousemove", num(at.x()), num(at.y()), "sleep", "0.1", "click", "1", "sleep", "0.1"});
-    };
-    DragRow* row = m_d->panel()->rows.first();
-    QVERIFY(click(onRow ? row->mapToGlobal(row->title->geometry().center()) : panel()->mapToGlobal(QPoint(4, 300))));
-    const bool locked = m_d->modes().locked;
-    TintButton* lock = m_d->panel()->btnLock;
-    QVERIFY(click(lock->mapToGlobal(lock->rect().center())));
-    QTRY_COMPARE_WITH_TIMEOUT(m_d->modes().locked, !locked, 5000);
-    QVERIFY(xdo({"mousemove", "1000", "800", "sleep", "0.3"}));
-    QCOMPARE(panel()->pos(), m_home);
-    verifyFocusElsewhere();
-}
-
-void TestPanelWm::onEveryDesktopWithoutTaskbarEntry() {
-    const QString all = QStringLiteral("_NET_WM_DESKTOP(CARDINAL) = 4294967295");
-    // As shown; after a hide and show (window managers forget the hints of a withdrawn window); and after
-    // someone pinned it to one desktop while it is mapped, when the hints go as requests.
-    for (const char* phase : {"shown", "hidden and shown again", "pinned while mapped"}) {
-        if (phase[0] == 'h') {
-            panel()->hide();
-            QTRY_COMPARE_WITH_TIMEOUT(mapState(panelId()), QStringLiteral("IsUnMapped"), 5000);
-            panel()->show();
-            QTRY_COMPARE_WITH_TIMEOUT(mapState(panelId()), QStringLiteral("IsViewable"), 5000);
-        } else if (phase[0] == 'p') {
-            QVERIFY(xdo({"set_desktop_for_window", num(panelId()), "0"}));
-            QTRY_COMPARE_WITH_TIMEOUT(prop(panelId(), "_NET_WM_DESKTOP"),
-                                      QStringLiteral("_NET_WM_DESKTOP(CARDINAL) = 0"), 5000);
-            applyFloatingPanelHints(panel());
-        }
-        QTRY_COMPARE_WITH_TIMEOUT(prop(panelId(), "_NET_WM_DESKTOP"), all, 5000);
-        const QString state = prop(panelId(), "_NET_WM_STATE");
-        for (const char* atom : {"_NET_WM_STATE_SKIP_TASKBAR", "_NET_WM_STATE_SKIP_PAGER", "_NET_WM_STATE_ABOVE"})
-            QVERIFY2(state.contains(QLatin1String(atom)), phase);
-        // And the window manager acts on it: on another desktop the ordinary window goes, the panel stays.
-        QVERIFY(xdo({"set_num_desktops", "2"}));
-        for (const char* desktop : {"1", "0"}) {
-            QVERIFY(xdo({"set_desktop", desktop}));
-            QTRY_COMPARE_WITH_TIMEOUT(mapState(m_otherId) == QStringLiteral("IsViewable"), *desktop == '0', 5000);
-            QCOMPARE(mapState(panelId()), QStringLiteral("IsViewable"));
-        }
-        QVERIFY(xdo({"windowactivate", "--sync", num(m_otherId)}));
-        QCOMPARE(activeWindow(), m_otherId);
+void TestPanelWm::unmanagedOnEveryDesktop() {
+    QCOMPARE(windowInfo(panelId(), "Override Redirect State"), QStringLiteral("yes"));
+    QVERIFY(!run("xprop", {"-root", "_NET_CLIENT_LIST"}).contains(QString::number(panelId(), 16)));
+    // On another desktop the ordinary window goes, the panel stays.
+    QVERIFY(xdo({"set_num_desktops", "2"}));
+    for (const char* desktop : {"1", "0"}) {
+        QVERIFY(xdo({"set_desktop", desktop}));
+        QTRY_COMPARE_WITH_TIMEOUT(windowInfo(m_otherId, "Map State") == "IsViewable", *desktop == '0', 5000);
+        QCOMPARE(windowInfo(panelId(), "Map State"), QStringLiteral("IsViewable"));
     }
+    QVERIFY(xdo({"windowactivate", "--sync", num(m_otherId)}));
+}
+
+void TestPanelWm::pointerScreenWithoutActiveWindow() {
+    // The active window minimised (openbox may go on naming it): the monitor under the pointer.
+    QVERIFY(xdo({"windowminimize", "--sync", num(m_otherId), "mousemove", "3000", "500"}));
+    m_d->panel()->placeInitially();
+    QCOMPARE(panel()->pos(), QPoint(3840 - 360 - 16, 16));
+    QVERIFY(xdo({"windowactivate", "--sync", num(m_otherId)}));
+}
+
+void TestPanelWm::aboveFullScreenWithoutFocus() {
+    // The DJ software full screen over the panel's monitor, and clicked.
+    QVERIFY(run("wmctrl", {"-i", "-r", num(m_otherId), "-b", "add,fullscreen"}) != kFailed);
+    QTRY_COMPARE_WITH_TIMEOUT(windowInfo(m_otherId, "Width"), QStringLiteral("1920"), 5000);
+    QVERIFY(click(QPoint(900, 900)));
+    QTRY_VERIFY_WITH_TIMEOUT(showsPanelAt(background()), 5000);
+    // Clicks on the panel (a quick one on the background, a row, the lock) move nothing and take no focus.
+    DragRow* row = m_d->panel()->rows.first();
+    TintButton* lock = m_d->panel()->btnLock;
+    for (const QPoint& at :
+         {background(), row->mapToGlobal(row->title->geometry().center()), lock->mapToGlobal(lock->rect().center())})
+        QVERIFY(click(at));
+    QTRY_VERIFY_WITH_TIMEOUT(m_d->modes().locked, 5000);
+    QCOMPARE(panel()->pos(), m_home);
+    QVERIFY(showsPanelAt(background()));
+    verifyFocusElsewhere();
+    // Another client's window that no window manager stacks, laid over the panel: the panel comes back up.
+    QProcess cover;
+    QVERIFY(startClient(cover, {"--cover", num(background().x() - 50), num(background().y() - 50)}));
+    QTRY_VERIFY_WITH_TIMEOUT(showsPanelAt(background()), 5000);
+    cover.kill();
+    cover.waitForFinished(5000);
+    m_d->toggleLock();
+    QVERIFY(run("wmctrl", {"-i", "-r", num(m_otherId), "-b", "remove,fullscreen"}) != kFailed);
+    QTRY_COMPARE_WITH_TIMEOUT(windowInfo(m_otherId, "Width"), num(kTarget.width()), 5000);
 }
 
 void TestPanelWm::backgroundDragMovesPanel() {
-    const QPoint from = panel()->mapToGlobal(QPoint(4, 300)); // left of the rows: only the background
+    const QPoint from = background();
     QCOMPARE(QApplication::widgetAt(from), panel()->findChild<QWidget*>(QStringLiteral("content")));
     const QPoint delta(-300, 120);
     QVERIFY(drag(from, from + delta));
@@ -313,13 +320,22 @@ void TestPanelWm::dragKeepsItsPathWhenTheRowChanges() {
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    if (argc == 3 && QByteArray(argv[1]) == "--drop-target") {
-        Target target(QString::fromLocal8Bit(argv[2]));
-        target.setGeometry(kTarget);
-        target.show();
-        if (!QTest::qWaitForWindowExposed(&target))
+    // The other clients: the drop target (an ordinary window), or a light window no window manager
+    // stacks, at a given point; each prints its window's id once shown.
+    const QByteArray role = argc > 1 ? QByteArray(argv[1]) : QByteArray();
+    if (role == "--drop-target" || role == "--cover") {
+        std::unique_ptr<QWidget> window;
+        if (role == "--cover") {
+            window = std::make_unique<QWidget>(nullptr, Qt::X11BypassWindowManagerHint | Qt::FramelessWindowHint);
+            window->setGeometry(QRect(QString(argv[2]).toInt(), QString(argv[3]).toInt(), 200, 200));
+        } else {
+            window = std::make_unique<Target>(QString::fromLocal8Bit(argv[2]));
+            window->setGeometry(kTarget);
+        }
+        window->show();
+        if (!QTest::qWaitForWindowExposed(window.get()))
             return 1;
-        std::printf("%llu\n", static_cast<unsigned long long>(target.winId()));
+        std::printf("%llu\n", static_cast<unsigned long long>(window->winId()));
         std::fflush(stdout);
         return app.exec();
     }
