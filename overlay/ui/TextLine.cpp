@@ -14,9 +14,8 @@ constexpr QChar kEmojiPresentation(0xFE0F);
 // The installed colour emoji font, or none.
 QString colourEmojiFamily() {
     static const QString family = [] {
-        const QStringList installed = QFontDatabase::families();
         for (const char* name : {"Noto Color Emoji", "Apple Color Emoji", "Segoe UI Emoji", "Twemoji"})
-            if (installed.contains(QLatin1String(name)))
+            if (QFontDatabase::hasFamily(QLatin1String(name)))
                 return QString::fromLatin1(name);
         return QString();
     }();
