@@ -16,6 +16,8 @@ const QLatin1StringView kShownPickTexts[] = {kTitle, kKey, kReason, kSrc};
 // the usual list, and the largest one a body can carry, passes through untouched.
 PickList shownPicks(PickList picks) {
     for (qsizetype i = 0; i < picks.size(); ++i) {
+        if (picks.at(i).isEmpty())
+            continue;
         for (const QLatin1StringView key : kShownPickTexts) {
             const std::optional<QString> text = readString(picks.at(i), key);
             if (QString shown = text ? displayText(*text) : QString(); text && shown != *text)
