@@ -49,8 +49,9 @@ bool collect(QNetworkReply* reply, QByteArray& body) {
 }
 
 // Whether the engine answered in full. Any HTTP status will do (the body alone decides), and Qt reports
-// most of them as errors too; a transfer that was refused, broke off, timed out or was aborted (all
-// below 100), or an answer that was not HTTP, does not count, whatever part of a body had arrived.
+// most of them as errors too; a transfer that was refused, broke off, timed out or was aborted (Qt's
+// network and proxy-connection errors, below 105), or an answer that was not HTTP, does not count,
+// whatever part of a body had arrived.
 bool answered(const QNetworkReply* reply) {
     if (!reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid())
         return false;
