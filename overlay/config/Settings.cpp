@@ -7,6 +7,7 @@
 #include <QFileInfo>
 #include <QLocale>
 #include <QRegularExpression>
+#include <QStandardPaths>
 
 #include <limits>
 
@@ -27,6 +28,19 @@ QString firstCapture(const QString& text, const QString& pattern) {
     const QRegularExpression re(pattern);
     const QRegularExpressionMatch match = re.match(text);
     return match.hasMatch() ? match.captured(1) : QString();
+}
+
+// TRK_PYTHON as given, or, for a bare name such as "python3", the program of that name PATH finds first.
+// Resolved once here, so the engine and the update check start the same program, however each starts it.
+QString interpreter(const QProcessEnvironment& env) {
+    const QString python = env.value(QStringLiteral("TRK_PYTHON"));
+    if (python.isEmpty())
+        return QStringLiteral("/usr/bin/python3");
+    if (python.contains(u'/'))
+        return python;
+    const QStringList path = env.value(QStringLiteral("PATH")).split(u':', Qt::SkipEmptyParts);
+    const QString found = path.isEmpty() ? QString() : QStandardPaths::findExecutable(python, path);
+    return found.isEmpty() ? python : found; // not found: it fails to start, as any missing program does
 }
 
 } // namespace
@@ -71,8 +85,7 @@ Settings computeSettings(const StartupInputs& in) {
     Settings s;
     s.DIR = in.cwd;
     s.SCRIPT = script(s.DIR, QStringLiteral("live_next"));
-    const QString python = in.env.value(QStringLiteral("TRK_PYTHON"));
-    s.PY = python.isEmpty() ? QStringLiteral("/usr/bin/python3") : python;
+    s.PY = interpreter(in.env);
     s.W = 360.0;
     s.GREEN = QColor::fromRgbF(0.48f, 0.86f, 0.71f, 1.0f);
     s.DIM = QColor::fromRgbF(0.64f, 0.64f, 0.64f, 1.0f);

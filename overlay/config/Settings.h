@@ -15,7 +15,7 @@ namespace cw {
 struct Settings {
     QString DIR;    // the application resource directory (working directory at start)
     QString SCRIPT; // the engine's entry script
-    QString PY;     // interpreter for engine scripts
+    QString PY;     // interpreter for engine scripts; a bare name in TRK_PYTHON is looked up in PATH
     double W = 360.0;
     QColor GREEN, DIM, GOLD, RED, CYAN, RANKGRAY;
     QString BRAND;        // short brand name shown on the panel

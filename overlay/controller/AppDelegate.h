@@ -59,7 +59,8 @@ public:
 
     // --- update check and setup ---
     void checkForUpdate();
-    // Runs PY with arguments in DIR and decodes its standard output as one JSON object; {} on any failure.
+    // Runs PY with arguments in DIR and decodes its standard output as one JSON object (decodeJsonObject,
+    // feed/FeedReader.h); {} on any failure.
     static QJsonObject runJSON(const QString& python, const QString& dir, const QStringList& arguments);
     // The product's download page: the first update address and the fallback of the update report.
     static QString downloadPage();

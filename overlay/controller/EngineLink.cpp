@@ -1,13 +1,13 @@
 // The link to the engine process: is it up (ping), start one (spawn), restart a silent one (recover).
-// All on the main thread.
+// All on the main thread. A ping, like a poll, goes only to an engine of this user's (EngineEndpoint.h).
 
 #include "controller/AppDelegate.h"
 
 #include "config/Settings.h"
+#include "controller/EngineEndpoint.h"
 #include "controller/EngineProcess.h"
 
 #include <QDeadlineTimer>
-#include <QHostAddress>
 #include <QNetworkProxy>
 #include <QTcpSocket>
 #include <QUrl>
@@ -23,21 +23,17 @@ constexpr int kPingRequestMs = 600; // the request's own time-out: silence this 
 
 // One HTTP GET on a blocking socket, judged on its status line alone. The socket's blocking waits run
 // no events, so no timer tick, poll or button action slips in while the panel waits.
-bool statusIs200(const QUrl& url) {
-    if (!url.isValid() || url.port() <= 0)
-        return false;
+bool statusIs200(const EngineEndpoint& engine) {
     QDeadlineTimer overall(kPingWaitMs);
     const auto waitMs = [&overall] { return int(std::min<qint64>(overall.remainingTime(), kPingRequestMs)); };
 
     QTcpSocket socket;
     socket.setProxy(QNetworkProxy::NoProxy);
-    // The engine binds the IPv4 loopback; skipping the name lookup keeps the ping fast.
-    socket.connectToHost(QHostAddress(QHostAddress::LocalHost), quint16(url.port()));
+    socket.connectToHost(engine.address, engine.port);
     if (!socket.waitForConnected(waitMs()))
         return false;
-    const QByteArray request = "GET " + url.path(QUrl::FullyEncoded).toLatin1() +
-                               " HTTP/1.1\r\nHost: " + url.host().toLatin1() + ':' + QByteArray::number(url.port()) +
-                               "\r\nConnection: close\r\n\r\n";
+    const QByteArray request = "GET " + engine.url().path(QUrl::FullyEncoded).toLatin1() +
+                               " HTTP/1.1\r\nHost: " + engine.host + "\r\nConnection: close\r\n\r\n";
     socket.write(request);
     QByteArray head;
     while (!head.contains("\r\n") && head.size() < 1024) {
@@ -54,7 +50,9 @@ bool statusIs200(const QUrl& url) {
 } // namespace
 
 bool AppDelegate::ping() {
-    return statusIs200(JSON_URL());
+    // Another user's listener on the port counts as no engine: then ours is started, on a port of its own.
+    const std::optional<EngineEndpoint> engine = trustedEndpoint(JSON_URL());
+    return engine && statusIs200(*engine);
 }
 
 void AppDelegate::spawn() {

@@ -1,5 +1,8 @@
 #include "controller/EngineProcess.h"
 
+#include "controller/Platform.h"
+
+#include <QCoreApplication>
 #include <QProcess>
 
 namespace cw {
@@ -10,6 +13,8 @@ EngineProcess::EngineProcess(const QString& program, const QStringList& argument
     m_process->setStandardOutputFile(QProcess::nullDevice());
     m_process->setStandardErrorFile(QProcess::nullDevice());
     m_process->setInputChannelMode(QProcess::ForwardedInputChannel);
+    const qint64 panel = QCoreApplication::applicationPid();
+    m_process->setChildProcessModifier([panel] { tieToParent(panel); });
     m_process->start();
     m_started = m_process->waitForStarted(-1);
 }
@@ -48,7 +53,8 @@ void EngineProcess::terminate() {
     // then only ever reaches our own unreaped child, never a PID the system may have handed out again.
     if (m_process->waitForFinished(0))
         return;
-    m_process->terminate();
+    if (!terminateGroup(m_process->processId()))
+        m_process->terminate();
 }
 
 } // namespace cw

@@ -5,6 +5,10 @@
 // or waits for the engine, which is why this does not simply hold a QProcess by value (its destructor
 // kills the child and waits). Terminating an engine that never started is harmless, and a handle never
 // signals a PID after the child has been reaped, since QProcess only signals its own running child.
+//
+// The engine never outlives the panel, though: it leads a process group of its own and is sent SIGTERM
+// when the panel ends, however it ends (Platform.h), and terminate() asks the whole group, so whatever
+// the engine started is asked too.
 
 #include <QObject>
 #include <QString>
@@ -27,7 +31,7 @@ public:
     bool running() const;
     // The child's PID while it runs, 0 otherwise.
     qint64 pid() const;
-    // SIGTERM to the child when it still runs; no wait.
+    // SIGTERM to the child's process group when the child still runs; no wait.
     void terminate();
 
 private:

@@ -1,10 +1,12 @@
 // Polling the pick feed. refresh() sends one GET and returns at once. The reply's body is collected on the
 // main thread (the network manager lives there), decoded on the decoder thread, and judged back on the
-// main thread, one poll at a time in the order they ended, so the failure count needs no lock.
+// main thread, one poll at a time in the order they ended, so the failure count needs no lock. A poll
+// goes only to an engine of this user's (EngineEndpoint.h); any other is a failed poll that sends nothing.
 
 #include "controller/AppDelegate.h"
 
 #include "config/Settings.h"
+#include "controller/EngineEndpoint.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -46,21 +48,19 @@ bool collect(QNetworkReply* reply, QByteArray& body) {
     return true;
 }
 
-// Whether the engine answered in full. Any HTTP status will do (the body alone decides); a transfer that
-// was refused, broke off, timed out or was aborted does not count, whatever part of a body had arrived.
+// Whether the engine answered in full. Any HTTP status will do (the body alone decides), and Qt reports
+// most of them as errors too; a transfer that was refused, broke off, timed out or was aborted (Qt's
+// network and proxy-connection errors, below 105), or an answer that was not HTTP, does not count,
+// whatever part of a body had arrived.
 bool answered(const QNetworkReply* reply) {
     if (!reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid())
         return false;
-    switch (reply->error()) {
-    case QNetworkReply::NoError:
-    case QNetworkReply::ProtocolInvalidOperationError: // 400
-        return true;
-    default: {
-        // Qt reports 4xx statuses as content errors and 5xx as server errors.
-        const int code = reply->error();
-        return (code >= QNetworkReply::ContentAccessDenied && code <= QNetworkReply::UnknownContentError) ||
-               (code >= QNetworkReply::InternalServerError && code <= QNetworkReply::UnknownServerError);
-    }
+    switch (const QNetworkReply::NetworkError error = reply->error()) {
+    case QNetworkReply::ProtocolUnknownError:
+    case QNetworkReply::ProtocolFailure:
+        return false;
+    default:
+        return error == QNetworkReply::NoError || error >= QNetworkReply::ProxyAuthenticationRequiredError;
     }
 }
 
@@ -69,7 +69,13 @@ bool answered(const QNetworkReply* reply) {
 void AppDelegate::refresh() {
     if (m_modes.locked)
         return;
-    QNetworkRequest request(JSON_URL());
+    const std::optional<EngineEndpoint> engine = trustedEndpoint(JSON_URL());
+    if (!engine) {
+        decodeInBackground(QByteArray()); // judged in turn with the polls still under way
+        return;
+    }
+    QNetworkRequest request(engine->url());
+    request.setRawHeader("Host", engine->host);
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
     request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
     request.setTransferTimeout(kPollTimeoutMs);

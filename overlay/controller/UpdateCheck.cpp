@@ -8,13 +8,12 @@
 #include "controller/AppDelegate.h"
 
 #include "config/Settings.h"
+#include "feed/FeedReader.h"
 #include "ui/Panel.h"
 
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QFile>
-#include <QJsonDocument>
-#include <QJsonParseError>
 #include <QJsonValue>
 #include <QPointer>
 #include <QThread>
@@ -158,11 +157,7 @@ QJsonObject AppDelegate::runJSON(const QString& python, const QString& dir, cons
     if (runaway)
         return {};
 
-    QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(output, &error);
-    if (error.error != QJsonParseError::NoError || !document.isObject())
-        return {};
-    return document.object();
+    return decodeJsonObject(output).value_or(QJsonObject());
 }
 
 void AppDelegate::openUpdate() {

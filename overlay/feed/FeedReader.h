@@ -14,8 +14,12 @@ namespace cw {
 using Pick = QJsonObject;
 using PickList = QList<QJsonObject>;
 
-// The feed document a poll's body carries: the body decoded as JSON when its top level is an object;
-// nothing for an empty body, anything that is not JSON, or JSON of another kind.
+// JSON text whose top level is an object, in UTF-8, UTF-16 or UTF-32 (told apart by the first bytes, a
+// byte-order mark allowed); nothing for empty bytes, anything that is not such JSON, or JSON of another
+// kind. The one decoder of everything the engine's side sends: the feed and the update report.
+std::optional<QJsonObject> decodeJsonObject(const QByteArray& bytes);
+
+// The feed document a poll's body carries: decodeJsonObject of the body.
 std::optional<QJsonObject> decodeFeed(const QByteArray& body);
 
 // A JSON string.
@@ -30,6 +34,12 @@ std::optional<bool> readBool(const QJsonObject& object, QLatin1StringView key);
 std::optional<QJsonObject> readObject(const QJsonObject& object, QLatin1StringView key);
 // A JSON array whose every element is an object; one element of another kind makes the whole absent.
 std::optional<PickList> readObjectArray(const QJsonObject& object, QLatin1StringView key);
+
+// text as the panel may show it: without the bidirectional embedding, override and isolate controls
+// (U+202A–U+202E, U+2066–U+2069), with which a text reorders what follows it on its line (a right-to-left
+// override in a key showed 128 BPM as "821"), and with the line and paragraph separators (U+2028,
+// U+2029) as spaces, which would break a one-line label in two. Right-to-left letters stay as they are.
+QString displayText(QString text);
 
 inline QString stringOr(const QJsonObject& o, QLatin1StringView key, const QString& fallback) {
     return readString(o, key).value_or(fallback);

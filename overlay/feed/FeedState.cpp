@@ -7,7 +7,25 @@ namespace cw {
 namespace {
 const QLatin1StringView kRut("rut"), kOk("ok"), kNow("now"), kPath("path"), kTitle("title"), kKey("key"), kBpm("bpm"),
     kPlayed("played"), kCats("cats"), kId("id"), kLabel("label"), kNext("next"), kFresh("fresh"), kBangers("bangers"),
-    kSource("source"), kName("name");
+    kReason("reason"), kSrc("src"), kSource("source"), kName("name");
+
+// The texts of a pick that the panel shows; its path, moment and freshness state are matched, not shown.
+const QLatin1StringView kShownPickTexts[] = {kTitle, kKey, kReason, kSrc};
+
+// Every list of picks as it is to be shown (displayText). A pick is copied only when it needs it, so
+// the usual list, and the largest one a body can carry, passes through untouched.
+PickList shownPicks(PickList picks) {
+    for (qsizetype i = 0; i < picks.size(); ++i) {
+        if (picks.at(i).isEmpty())
+            continue;
+        for (const QLatin1StringView key : kShownPickTexts) {
+            const std::optional<QString> text = readString(picks.at(i), key);
+            if (QString shown = text ? displayText(*text) : QString(); text && shown != *text)
+                picks[i][key] = std::move(shown);
+        }
+    }
+    return picks;
+}
 
 // The entries of "cats" that have an id and a label, in document order.
 QList<Moment> momentsOf(const PickList& entries) {
@@ -17,7 +35,7 @@ QList<Moment> momentsOf(const PickList& entries) {
         std::optional<QString> id = readString(entry, kId);
         std::optional<QString> label = readString(entry, kLabel);
         if (id && label)
-            moments.append(Moment{std::move(*id), std::move(*label)});
+            moments.append(Moment{std::move(*id), displayText(std::move(*label))});
     }
     return moments;
 }
@@ -55,7 +73,7 @@ bool applyDocument(FeedState& feed, Modes& modes, const QJsonObject& document) {
     else
         feed.rut.text.clear();
 
-    feed.sourceName = stringOr(readObject(document, kSource).value_or(QJsonObject()), kName, QString());
+    feed.sourceName = displayText(stringOr(readObject(document, kSource).value_or(QJsonObject()), kName, QString()));
 
     if (!readBool(document, kOk).value_or(false)) {
         feed.track = FeedState::Track::Waiting;
@@ -72,8 +90,8 @@ bool applyDocument(FeedState& feed, Modes& modes, const QJsonObject& document) {
         feed.curPath = path;
         modes.page = 0;
     }
-    feed.title = stringOr(now, kTitle, QStringLiteral("—"));
-    feed.key = stringOr(now, kKey, QString());
+    feed.title = displayText(stringOr(now, kTitle, QStringLiteral("—")));
+    feed.key = displayText(stringOr(now, kKey, QString()));
     feed.bpm = integerOr(now, kBpm, 0);
     feed.played = integerOr(document, kPlayed, 0);
 
@@ -86,9 +104,9 @@ bool applyDocument(FeedState& feed, Modes& modes, const QJsonObject& document) {
             modes.moment = 0;
     }
 
-    feed.fullNext = readObjectArray(document, kNext).value_or(PickList());
-    feed.fullFresh = readObjectArray(document, kFresh).value_or(PickList());
-    feed.fullBangers = readObjectArray(document, kBangers).value_or(PickList());
+    feed.fullNext = shownPicks(readObjectArray(document, kNext).value_or(PickList()));
+    feed.fullFresh = shownPicks(readObjectArray(document, kFresh).value_or(PickList()));
+    feed.fullBangers = shownPicks(readObjectArray(document, kBangers).value_or(PickList()));
     return true;
 }
 

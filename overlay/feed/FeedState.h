@@ -20,7 +20,8 @@ struct Moment {
     bool operator==(const Moment&) const = default;
 };
 
-// What the documents applied so far said. Every document replaces the lists whole.
+// What the documents applied so far said. Every document replaces the lists whole. Every text the panel
+// shows is held as displayText (FeedReader.h) made it; paths and moment ids are held as sent.
 struct FeedState {
     enum class Track {
         Loading, // no document yet

@@ -101,7 +101,10 @@ QPixmap DragRow::snap() {
 }
 
 bool DragRow::canDrag() const {
-    return !path.isEmpty() && QFileInfo::exists(path);
+    // Only a track file: a relative path would be read against our own working directory, and a
+    // directory, FIFO or device (links followed) is nothing a deck can load. Otherwise the row stays
+    // as it is, undraggable, as for a track that is missing.
+    return path.startsWith(u'/') && QFileInfo(path).isFile();
 }
 
 void DragRow::paintEvent(QPaintEvent*) {

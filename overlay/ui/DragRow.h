@@ -46,7 +46,7 @@ public:
     // A picture of the row as currently drawn.
     QPixmap snap();
 
-    // Whether a drag may start now: a path is set and something exists there.
+    // Whether a drag may start now: the path is absolute and, links followed, names a regular file.
     bool canDrag() const;
 
     // Whether a drag started by this row is under way.

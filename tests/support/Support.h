@@ -50,7 +50,7 @@ private:
     QTemporaryDir m_dir;
 };
 
-// A probe serving the feed on 127.0.0.1; every request gets the reply set last.
+// A probe serving the feed, on 127.0.0.1 unless told otherwise; every request gets the reply set last.
 class FeedServer {
 public:
     struct Reply { // mode: respond, silent, close, trickle, endless or unfinished (probe_engine.py)
@@ -62,14 +62,13 @@ public:
         double interval = 0.1; // trickle: seconds between bytes
         QStringList rotation;  // bodies to answer in turn instead of body
     };
+    // settings: further CW_PROBE_* settings (where it listens, and as whom: see probe_engine.py).
     FeedServer();
-    explicit FeedServer(const Reply& reply);
+    explicit FeedServer(const Reply& reply, const QHash<QString, QString>& settings = {});
     ~FeedServer();
     quint16 port() const { return m_port; }
     void setReply(const Reply& reply) const;
     int requests() const;
-    QByteArray lastHead() const;
-    qint64 bodyBytesSent() const; // in all answers, once all are over; -1 before
     const Probes& probes() const { return m_probes; }
     static quint16 unusedPort();
 

@@ -1,15 +1,17 @@
 """Probe engine: stands in for the engine, records how it was started and the signals that reached it,
-and serves the feed on 127.0.0.1 as a test asks. Settings, from the environment:
+and serves the feed as a test asks. Settings, from the environment:
   CW_PROBE_LOG       directory of its records (required)
   CW_PROBE_SERVE     "": no server; "file": each request answered as LOG/reply.json and reply.body say
                      then; "chaos": well one to three times, then the next mischief of a turn that all
                      probes of the log share; every sixth probe starts slowly, and every sixth dies first
   CW_PROBE_PORT      port to try first (else any); chaos probes publish theirs in CW_CHAOS_SUPPORT/port
+  CW_PROBE_HOST      address to listen on (default 127.0.0.1; an IPv6 one listens for IPv6 alone)
+  CW_PROBE_UID       user to become before anything else (a listener of another user's; needs root)
   CW_PROBE_ON_TERM   "exit" (default) on SIGTERM, SIGINT or SIGHUP, or "stay"
   CW_PROBE_LIFETIME  seconds before it ends by itself (default 30)
   CW_CHAOS_ELSEWHERE where chaos redirects go
 Records in LOG: <pid>.start.json, <pid>.signals (a line each), <pid>.port, and "served": JSON lines
-{"pid", "head"} as a request arrives, {"pid", "mode"} as it is answered, {"pid", "sent"} when done.
+{"pid", "head"} as a request arrives, {"pid", "mode"} as it is answered.
 """
 import json
 import os
@@ -28,8 +30,10 @@ stubborn = False
 
 
 def record(name, line):
-    with lock, open(os.path.join(LOG, name), "a", encoding="utf-8") as f:
-        f.write(line + "\n")
+    """One appending write, no lock: a signal handler may run inside another record (a second signal)."""
+    fd = os.open(os.path.join(LOG, name), os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o644)
+    os.write(fd, (line + "\n").encode())
+    os.close(fd)
 
 
 def record_whole(path, text):
@@ -88,13 +92,9 @@ def file_answers():
         yield answer | ({"body": rotation[n % len(rotation)].encode()} if rotation else {})
 
 
-def send(conn, a, sent):
-    """Answers as a says, counting the body bytes handed over in sent[0]."""
+def send(conn, a):
+    """Answers as a says."""
     mode, body, length = a["mode"], a.get("body", b""), a.get("length", -1)
-
-    def out(data):
-        conn.sendall(data)
-        sent[0] += len(data)
     if mode == "die":
         os._exit(3)
     if mode in ("silent", "hang", "close"):
@@ -109,13 +109,13 @@ def send(conn, a, sent):
         a.get("status", 200), a.get("headers", ""), "Content-Length: %d\r\n" % length if length >= 0 else "")).encode())
     if mode == "trickle":
         for i in range(len(body)):
-            out(body[i:i + 1])
+            conn.sendall(body[i:i + 1])
             time.sleep(a["interval"])
     elif mode == "endless":
-        while sent[0] < 512 << 20:
-            out(b"a" * (1 << 20))
+        for _ in range(512):
+            conn.sendall(b"a" * (1 << 20))
     else:
-        out(body[: len(body) // 2] if mode == "midbody" else body)
+        conn.sendall(body[: len(body) // 2] if mode == "midbody" else body)
         if mode == "respond":  # let the client read it all before the close
             conn.shutdown(socket.SHUT_WR)
         while mode != "midbody" and conn.recv(4096):  # "unfinished" never ends: until the client leaves
@@ -124,7 +124,6 @@ def send(conn, a, sent):
 
 def serve(conn, answers):
     global stubborn
-    sent = [0]
     with conn:
         try:
             conn.settimeout(10)
@@ -139,20 +138,21 @@ def serve(conn, answers):
                 answer = {"mode": "hang"} if hanging.is_set() else next(answers)
             stubborn = stubborn or answer.get("stubborn", False)
             record("served", json.dumps({"pid": PID, "mode": answer.get("kind", answer["mode"])}))
-            send(conn, answer, sent)
+            send(conn, answer)
         except OSError:
             pass  # the client gave up first
-        finally:
-            record("served", json.dumps({"pid": PID, "sent": sent[0]}))
 
 
 def listen(answers):
-    server = socket.socket()
+    host = os.environ.get("CW_PROBE_HOST", "127.0.0.1")
+    server = socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET)
     server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    if ":" in host:
+        server.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
     try:
-        server.bind(("127.0.0.1", int(os.environ.get("CW_PROBE_PORT", "0"))))
+        server.bind((host, int(os.environ.get("CW_PROBE_PORT") or 0)))
     except OSError:
-        server.bind(("127.0.0.1", 0))
+        server.bind((host, 0))
     server.listen(16)
     port = str(server.getsockname()[1])
     if os.environ.get("CW_CHAOS_SUPPORT"):
@@ -163,6 +163,9 @@ def listen(answers):
 
 
 def main():
+    if os.environ.get("CW_PROBE_UID"):
+        uid = (int(os.environ["CW_PROBE_UID"]),) * 3
+        os.setgroups([]), os.setresgid(*uid), os.setresuid(*uid)
     for signum in NAMES:
         signal.signal(signum, on_signal)
     record_whole(os.path.join(LOG, "%d.start.json" % PID), json.dumps(

@@ -3,6 +3,9 @@ date; and `--list-sources`, which prints the DJ software found and ends.
 
 Threads: the main thread runs this loop (polling the source, following settings.json, ranking) and the
 signal handlers; the server answers on its own threads from the last published bytes.
+
+Processes: the panel starts the engine as the leader of a process group of its own; asked to stop
+(SIGTERM, SIGINT), such an engine ends its whole group on the way out.
 """
 import json
 import os
@@ -106,6 +109,18 @@ def _home(env: Mapping[str, str]) -> str:
     return env.get("HOME") or os.path.expanduser("~")
 
 
+def _end_own_group() -> None:
+    """The panel starts the engine as the leader of a process group of its own and, when the panel ends,
+    the engine alone may be asked to stop: whatever it started (a wrapper's helper, say) is asked too."""
+    if os.getpgrp() != os.getpid():
+        return  # started by hand, say: the group is the shell's
+    signal.signal(signal.SIGTERM, signal.SIG_IGN)
+    try:
+        os.killpg(os.getpid(), signal.SIGTERM)
+    except OSError:
+        pass
+
+
 def list_sources(env: Mapping[str, str], out=None) -> int:
     """One JSON object per line for each installation found, the most recently changed first."""
     out = out or sys.stdout
@@ -149,6 +164,8 @@ def run(env: Optional[Mapping[str, str]] = None, argv: Sequence[str] = ()) -> in
             server.stop()
         if engine.source is not None:
             engine.source.stop()
+        if stop.is_set():
+            _end_own_group()
     return 0
 
 
