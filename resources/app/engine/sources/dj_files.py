@@ -4,7 +4,8 @@ read-only SQLite, a few field rules, and `FileSource`, which turns their parts i
 Safety rules every reader follows through this module:
   - XML: a document type declaration is refused before anything in it is parsed, so no entity can be
     declared, expanded or fetched (expat's own amplification limits stay on as a second guard), and
-    files are streamed through expat as start tags with their attributes, so memory stays flat;
+    files are streamed through expat as start tags with their attributes, so memory stays flat
+    (`XmlReader`);
   - SQLite: opened through a `mode=ro` URI (a database in write-ahead-log mode as an immutable file),
     queried, closed; nothing is created, locked for longer than a read, or changed beside the file;
   - a whole file that cannot be read raises `Damage`; a single odd record is skipped and counted.
@@ -14,7 +15,7 @@ Threads: everything runs on the engine's main thread.
 import os
 import sqlite3
 from dataclasses import dataclass, field, replace
-from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, FrozenSet, Iterable, List, Mapping, Optional, Sequence, Tuple
 from urllib.parse import quote
 from xml.parsers import expat
 
@@ -42,38 +43,64 @@ def _refuse(*_args) -> None:
     raise _Refused()
 
 
-def scan_xml(path: str, start: Callable[[str, List[str]], None]) -> None:
-    """Calls start(tag, [name, value, name, value, ...]) for every element of the XML file at path, in
-    document order, as the file streams through expat: the readers need nothing but attributes, so no
-    tree is built and memory stays flat for any file size (and a list costs less than a dict for the
-    many elements a reader passes over: see `attributes`). A document type declaration is refused at
-    its first byte, before any entity can be declared, so nothing is ever expanded or fetched. Raises
-    Damage when the file is unreadable or not whole."""
-    with open(path, "rb") as f:
-        scan_chunks(iter(lambda: f.read(CHUNK), b""), start)
+class XmlReader:
+    """Streams an XML file through expat and calls `start(tag, attributes)` for every element in
+    document order, the attributes as a dictionary: the readers need nothing but attributes, so no tree
+    is built and memory stays flat for any file size. A document type declaration is refused at its
+    first byte, before any entity can be declared, so nothing is ever expanded or fetched. Subclasses
+    define `start`, and `finish` for what ends with the document.
 
+    Turning attributes into Python strings is most of the cost of a large library file, so a reader that
+    has what it wants of an element calls `pass_over(tag)`: its remaining children are still checked by
+    expat, but none reaches Python."""
 
-def scan_chunks(chunks: Iterable[bytes], start: Callable[[str, List[str]], None]) -> None:
-    """scan_xml over a document given in pieces."""
-    parser = expat.ParserCreate()
-    parser.ordered_attributes = True
-    parser.StartDoctypeDeclHandler = _refuse
-    parser.EntityDeclHandler = _refuse
-    parser.StartElementHandler = start
-    try:
-        for data in chunks:
-            parser.Parse(data, False)
-        parser.Parse(b"", True)
-    except _Refused:
-        raise Damage("it declares a document type (entities are not accepted)")
-    except expat.ExpatError as error:
-        raise Damage("it is not whole XML (%s)" % expat.ErrorString(error.code))
+    missed = False
 
+    def start(self, tag: str, attributes: Dict[str, str]) -> None:
+        raise NotImplementedError
 
-def attributes(pairs: List[str]) -> Dict[str, str]:
-    """The attributes scan_xml passes as a dictionary."""
-    it = iter(pairs)
-    return dict(zip(it, it))
+    def finish(self) -> None:
+        """Called once the whole document was read."""
+
+    def pass_over(self, *until: str, needed: FrozenSet[str] = frozenset()) -> None:
+        """No more `start` calls until an open element named in `until` ends. A reader that passes over
+        elements it only expects to be of no use (Traktor's album and info before an entry's tempo) names
+        in `needed` those it must not miss: should one of them end while passed over, `start` is called
+        again from there on and `missed` is set, for the reader to read the file again in full."""
+        self._until, self._needed = until, needed
+        self._parser.StartElementHandler = None
+        self._parser.EndElementHandler = self._ended
+
+    def _ended(self, tag: str) -> None:
+        if tag in self._needed:
+            self.missed = True
+        elif tag not in self._until:
+            return
+        self._parser.StartElementHandler = self.start
+        self._parser.EndElementHandler = None
+
+    def read(self, path: str) -> None:
+        """Reads the file at path. Raises Damage when it is unreadable or not whole."""
+        with open(path, "rb") as f:
+            self.read_chunks(iter(lambda: f.read(CHUNK), b""))
+
+    def read_chunks(self, chunks: Iterable[bytes]) -> None:
+        """Reads a document given in pieces."""
+        self._parser = parser = expat.ParserCreate()
+        parser.StartDoctypeDeclHandler = _refuse
+        parser.EntityDeclHandler = _refuse
+        parser.StartElementHandler = self.start
+        try:
+            for data in chunks:
+                parser.Parse(data, False)
+            parser.Parse(b"", True)
+        except _Refused:
+            raise Damage("it declares a document type (entities are not accepted)")
+        except expat.ExpatError as error:
+            raise Damage("it is not whole XML (%s)" % expat.ErrorString(error.code))
+        finally:
+            del self._parser  # the handlers refer back to this reader
+        self.finish()
 
 
 def query(path: str, sql: str) -> List[tuple]:
