@@ -12,9 +12,10 @@ the tests build on is kept in tests/data/engine/mixxx-2.3-schema.sql).
   are counted from these sets.
 - Requests and moments: a playlist (`hidden = 0`) or crate named "Requests", or named for a moment.
 
-The database is opened read-only (a `file:…?mode=ro` URI: Mixxx keeps the plain rollback journal, so
-nothing is created beside it), with a short busy timeout, one statement at a time and never a
-transaction held between polls. A change is noticed by the file's stat signature; the library is read
+The database is opened read-only (base.read_only: a `file:…?mode=ro` URI, as Mixxx keeps the plain
+rollback journal; a database in write-ahead-log mode is read as it stands, so that nothing is created
+beside it either way), with a short busy timeout, one statement at a time and never a transaction held
+between polls. A change is noticed by the file's stat signature; the library is read
 again only when a cheap aggregate over it moved.
 
 Threads: the engine's main thread.

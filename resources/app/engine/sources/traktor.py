@@ -122,8 +122,9 @@ class Nml:
 
 
 class _NmlReader(XmlReader):
-    """Reads an NML file: collection ENTRYs with the parts of them that matter (their cue points after
-    those never reach Python), then the PRIMARYKEYs of each playlist NODE."""
+    """Reads an NML file: collection ENTRYs with the parts of them that matter (the album, info and cue
+    points around those never reach Python, unless `in_full`), then the PRIMARYKEYs of each playlist
+    NODE."""
 
     def __init__(self, locations: Optional[Locations], in_full: bool = False):
         self.nml = Nml()
