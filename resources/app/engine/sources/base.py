@@ -173,8 +173,8 @@ class ProgramSource(Source):
 
 
 def read_only(path: str, timeout: float = 0.5) -> sqlite3.Connection:
-    """The SQLite database at path, opened so that nothing is created, changed or locked beside it for
-    longer than one statement: a `mode=ro` URI, autocommit (every statement its own short read), a busy
+    """The SQLite database at path, opened so that nothing is created or changed beside it and no lock
+    outlives a statement: a `mode=ro` URI, autocommit (every statement its own short read), a busy
     timeout while the program writes. A database in write-ahead-log mode (header bytes 18-19 are 2) would
     have even a read-only reader create its -wal and -shm files, or write its marks into them: such a
     file is read as it stands (`immutable`), and the log's newest changes arrive when the program
@@ -279,11 +279,11 @@ def moment_named(name: Any) -> Optional[str]:
     return MOMENT_NAMES.get(_plain_name(name)) if isinstance(name, str) else None
 
 
-List_ = TypeVar("List_")
+Listed = TypeVar("Listed")
 
 
-def requests_and_moments(lists: Iterable[Tuple[Any, List_]],
-                         read: Callable[[List_], Iterable[str]]) -> Tuple[List[str], Dict[str, str]]:
+def requests_and_moments(lists: Iterable[Tuple[Any, Listed]],
+                         read: Callable[[Listed], Iterable[str]]) -> Tuple[List[str], Dict[str, str]]:
     """What the DJ's playlists or crates, given as (name, what `read` turns into its track paths), say by
     their names: the requests, from every list named "Requests" in turn, and the moment of each track in
     a list named for one (the first such list wins). Only those lists are read."""
