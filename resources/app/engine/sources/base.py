@@ -301,7 +301,7 @@ def requests_and_moments(lists: Iterable[Tuple[Any, Listed]],
 
 def with_moments(tracks: Iterable[Track], moments: Mapping[str, str]) -> Library:
     """The library, each track in a list named for a moment of the night carrying that moment."""
-    return Library(replace(t, category=moments[t.path]) if t.path in moments else t for t in tracks)
+    return Library(t._replace(category=moments[t.path]) if t.path in moments else t for t in tracks)
 
 
 def is_tonight(last_entry: Optional[float], now: Optional[float] = None) -> bool:
