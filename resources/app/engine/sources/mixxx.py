@@ -15,8 +15,8 @@ the tests build on is kept in tests/data/engine/mixxx-2.3-schema.sql).
 The database is opened read-only (base.read_only: a `file:…?mode=ro` URI, as Mixxx keeps the plain
 rollback journal; a database in write-ahead-log mode is read as it stands, so that nothing is created
 beside it either way), with a short busy timeout, one statement at a time and never a transaction held
-between polls. A change is noticed by the file's stat signature; the library is read
-again only when a cheap aggregate over it moved.
+between polls. A change is noticed by the file's stat signature; the library is read again only when a
+cheap aggregate over it moved.
 
 Threads: the engine's main thread.
 """
@@ -28,7 +28,7 @@ from dataclasses import dataclass, field
 from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 
 from ..history import History, PastSet
-from ..library import Library, Track
+from ..library import Track
 from . import Installation, Snapshot
 from .base import (Damage, Part, ProgramSource, camelot_text, is_tonight, local_date, mtime, query, read_only,
                    requests_and_moments, sane_bpm, sane_time, sql_damage, stamp, with_moments)
