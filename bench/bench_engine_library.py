@@ -7,7 +7,8 @@ Figures, each program in its own temporary home (detection finds it; no settings
   first feed      engine start to the first document showing the track playing            <= 3 s
   new track       a track added to tonight's set: from the poll that notices it to the new
                   document served (median of 20)                                          <= 100 ms
-  noticed         the same, from the DJ program's write to the document served            (the panel's 2 s poll adds to it)
+  noticed         the same, from the DJ program's write to the document served
+                  (the panel's 2 s poll adds to it)
   idle CPU        engine process while nothing changes                                    < 1 % of a core
   peak RSS        engine process                                                          <= 250 MiB
 

@@ -148,7 +148,8 @@ def idle_flood(port, pid, count, hold):
     held = len(os.listdir("/proc/%d/fd" % pid)) if os.path.isdir("/proc/%d/fd" % pid) else -1
     for s in idle:
         s.close()
-    print("%d idle connections kept open for %.0f s (the engine has %d descriptors open at the end)" % (count, elapsed, held))
+    print("%d idle connections kept open for %.0f s (the engine has %d descriptors open at the end)"
+          % (count, elapsed, held))
     verdict(slowest < 1.0 and failed == 0, "/json slowest %.3f s, %d failed (target < 1 s)" % (slowest, failed))
     if cpu_before is not None and cpu_after is not None:
         share = 100.0 * (cpu_after - cpu_before) / elapsed

@@ -1,14 +1,6 @@
 """Runs the real engine entry script as a child in a throw-away home and talks to it over HTTP. Every wait
 is bounded, and leaving the `with` block always ends and reaps the child."""
-import http.client
-import json
-import os
-import shutil
-import socket
-import subprocess
-import sys
-import tempfile
-import time
+import http.client, json, os, shutil, socket, subprocess, sys, tempfile, time
 
 APP_DIR = os.environ.get("CW_APP_DIR") or os.path.normpath(
     os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "resources", "app"))
@@ -75,25 +67,17 @@ class EngineRun:
         shutil.rmtree(self.home, ignore_errors=True)
         return False
 
-    def port_text(self):
+    def read_port(self):
         try:
             with open(self.port_file, encoding="utf-8") as f:
-                return f.read()
+                text = f.read().strip()
         except OSError:
             return None
-
-    def read_port(self):
-        text = self.port_text()
-        return int(text) if text and text.strip().isdigit() else None
-
-    def wait_port(self, timeout=10.0):
-        port = wait_for(self.read_port, timeout)
-        assert port, "no port file within %.0f s" % timeout
-        return port
+        return int(text) if text.isdigit() else None
 
     def wait_serving(self, timeout=10.0):
-        port = self.wait_port(timeout)
-        assert wait_for(lambda: request(port), timeout), "engine does not answer on port %d" % port
+        port = wait_for(self.read_port, timeout)
+        assert port and wait_for(lambda: request(port), timeout), "not serving within %.0f s" % timeout
         return port
 
     def wait_feed(self, condition, timeout=15.0):

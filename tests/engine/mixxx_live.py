@@ -2,11 +2,7 @@
 throw-away home, a DJ plays one on deck 1 through Mixxx's keyboard mapping, and the engine, with no settings,
 finds Mixxx and serves that track with picks from it. Mixxx plays into ALSA's null device, which takes sound
 as fast as it comes, so Mixxx runs on its network clock to play in real time."""
-import os
-import shutil
-import struct
-import subprocess
-import unittest
+import os, shutil, struct, subprocess, unittest
 
 from engine_harness import EngineRun, wait_for
 

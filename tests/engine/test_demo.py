@@ -1,11 +1,5 @@
 """The demo crate: what it writes on the first start, and the files it leaves alone."""
-import datetime
-import os
-import pathlib
-import shutil
-import tempfile
-import unittest
-import wave
+import datetime, os, pathlib, shutil, tempfile, unittest, wave
 
 from engine.keys import parse_key
 from engine.sources import demo_crate

@@ -1,6 +1,5 @@
 """Ranking rules on small hand-made libraries: keys, tempo, proven sequences, freshness, rut, requests."""
-import datetime
-import unittest
+import datetime, unittest
 
 from engine import ranking
 from engine.feed import document
@@ -35,8 +34,8 @@ def titles(picks):
 
 class RankingTest(unittest.TestCase):
     def test_keys_in_every_notation_harmonic_neighbours_and_tempo_fit(self):
-        for case in ("8A=8A 12b=12B 1m=8A 1d=8B 6m=1A 12d=7B Am=8A C=8B F#m=11A Bbm=3A Db=3B E=12B Abm=1A B=1B C♯m=12A "
-                     "G_minor=6A D_major=10B =None 13A=None 0B=None H=None 8C=None Xm=None 8Am=None").split():
+        for case in ("8A=8A 12b=12B 1m=8A 1d=8B 6m=1A 12d=7B Am=8A C=8B F#m=11A Bbm=3A Db=3B E=12B Abm=1A B=1B "
+                     "C♯m=12A G_minor=6A D_major=10B =None 13A=None 0B=None H=None 8C=None Xm=None 8Am=None").split():
             text, expected = case.replace("_", " ").split("=")
             self.assertEqual(str(parse_key(text)), expected, text)
         for case in "8A=8A 8A=9A 8A=7A 12A=1A 1B=12B 8A=8B Am=C Am=1d 12A!2A 12A!1B 8A!9B 8A!".split():

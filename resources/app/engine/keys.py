@@ -3,6 +3,7 @@
 Libraries write keys in whatever notation their analyser used; every comparison happens on the Camelot
 wheel, while the text shown to the DJ stays as the library has it.
 """
+import functools
 import re
 from typing import List, NamedTuple, Optional
 
@@ -31,8 +32,12 @@ def _wrap(n: int) -> int:
 
 def parse_key(text: Optional[str]) -> Optional[Camelot]:
     """The Camelot position of a key in any of the three notations, or None when it is not a key."""
-    if not isinstance(text, str):
-        return None
+    return _parse_key(text) if isinstance(text, str) else None
+
+
+# A library holds a handful of distinct key texts, each read once for every one of its tracks.
+@functools.lru_cache(maxsize=1024)
+def _parse_key(text: str) -> Optional[Camelot]:
     s = text.strip()
     m = _CAMELOT.match(s)
     if m:

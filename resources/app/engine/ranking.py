@@ -240,7 +240,8 @@ class _Ranker:
             group = [self.pick(self.library.get(p)) for p in paths if p in self.library and p not in self.done]
             group.sort(key=lambda p: (-int(p.tempo_fit), -int(p.harmonic), self.index.position[p.track.path]))
             # In the rescue list the count is how many sets the track was in, not a sequence count.
-            chosen += [replace(p, proven=count) for p in group if self.exists(p.track.path)][:BANGER_LIMIT - len(chosen)]
+            kept = [replace(p, proven=count) for p in group if self.exists(p.track.path)]
+            chosen += kept[:BANGER_LIMIT - len(chosen)]
             if len(chosen) >= BANGER_LIMIT:
                 break
         return chosen

@@ -27,10 +27,12 @@ Adding a DJ program is one entry in `PROGRAMS`: the name of a module in this pac
                              fails and says so once on stderr (and once when it reads again). A reader
                              reports damage by raising `Damage` (transient=True for a lock that waiting
                              cures) or by letting OSError, ValueError or sqlite3.Error out of its load.
-                             base.py also holds the shared value rules: `camelot_text` (keys in the feed's
-                             one notation, "8A"), `sane_bpm`/`sane_time` (absurd or non-finite numbers read
-                             as absent), `moment_named`/`is_requests` (playlist and crate names), and
-                             `is_tonight` (when the newest set is still tonight's).
+                             base.py also holds the rules every program shares: `camelot_text` (keys in
+                             the feed's one notation, "8A"), `sane_bpm`/`sane_time` (absurd or non-finite
+                             numbers read as absent), `requests_and_moments` and `with_moments` (what
+                             playlists and crates say by their names), `read_only`/`query` (SQLite opened
+                             so that nothing appears or changes beside it), `is_tonight` (when the newest
+                             set is still tonight's) and `memo` (made again only when its inputs change).
 Detection (`detect`) runs `places` then `probe` for every program and offers the newest first; a probe
 that fails costs only that program.
 """

@@ -1,14 +1,16 @@
-"""The shared base of sources that read a DJ program's own files, and the value rules they share.
+"""The shared base of sources that read a DJ program's own files, and the rules they share: values
+(keys, tempos, times), names of playlists and crates (requests, moments of the night), and opening SQLite
+read-only.
 
 A `ProgramSource` is made of `Part`s (the history, the library, the crates...). Each part has a cheap
 signature (stat results, a directory listing) and a load. At most every `CHECK_EVERY` seconds the
 signatures are taken again, and only a part whose signature moved is read again; one part per poll, in
 the order `parts()` gives, so that a new track in tonight's set (the history comes first) is served
-before a large library is read again at the next poll. A load that fails keeps the part's last good value: the feed goes on (or waits, when nothing was
-ever read), one line on stderr says what is wrong, and one more says when it reads again. Damage that
-waiting may cure (a database the program holds locked) is retried every `RETRY_TRANSIENT` seconds,
-other damage when the file changes. A file that changes while it is read is read again at the next
-check rather than trusted.
+before a large library is read again at the next poll. A load that fails keeps the part's last good
+value: the feed goes on (or waits, when nothing was ever read), one line on stderr says what is wrong,
+and one more says when it reads again. Damage that waiting may cure (a database the program holds
+locked) is retried every `RETRY_TRANSIENT` seconds, other damage when the file changes. A file that
+changes while it is read is read again at the next check rather than trusted.
 
 Nothing here writes, creates, locks or renames anything in the program's folders.
 
@@ -23,9 +25,11 @@ import struct
 import sys
 import time
 from dataclasses import dataclass, replace
-from typing import Any, Callable, Dict, Hashable, Mapping, Optional, Sequence
+from typing import Any, Callable, Dict, Hashable, Iterable, List, Mapping, Optional, Sequence, Tuple, TypeVar
+from urllib.parse import quote
 
 from ..keys import parse_key
+from ..library import Library, Track
 from . import Snapshot, Source
 
 CHECK_EVERY = 0.5  # seconds between signature checks: the panel polls every 2 s, a stat costs microseconds
@@ -84,6 +88,7 @@ class ProgramSource(Source):
         self._retry_at: Dict[str, float] = {}
         self._next_check = 0.0
         self._snapshot = Snapshot(exists=os.path.exists)
+        self._made: Dict[str, Tuple[Tuple[Any, ...], Any]] = {}
 
     def parts(self) -> Sequence[Part]:
         raise NotImplementedError
@@ -103,6 +108,16 @@ class ProgramSource(Source):
 
     def snapshot(self) -> Snapshot:
         return replace(self._snapshot, today=datetime.date.today())
+
+    def memo(self, name: str, inputs: Tuple[Any, ...], make: Callable[[], Any]) -> Any:
+        """make(), again only when one of `inputs` is another object than last time (they are kept, so
+        an identity is never reused while compared): `build` runs on every change tonight, and the
+        library and the past, with their indexes, are made again only when what they come from changed."""
+        made = self._made.get(name)
+        if made is None or len(made[0]) != len(inputs) or any(a is not b for a, b in zip(made[0], inputs)):
+            made = (inputs, make())
+            self._made[name] = made
+        return made[1]
 
     @property
     def damaged(self) -> bool:
@@ -155,6 +170,52 @@ class ProgramSource(Source):
             kept = "keeping what was read before" if part.name in self.values else "nothing to show yet"
             if not said:
                 self.say("%s: cannot read %s (%s); %s" % (self.name, self.path, message, kept))
+
+
+def read_only(path: str, timeout: float = 0.5) -> sqlite3.Connection:
+    """The SQLite database at path, opened so that nothing is created or changed beside it and no lock
+    outlives a statement: a `mode=ro` URI, autocommit (every statement its own short read), a busy
+    timeout while the program writes. A database in write-ahead-log mode (header bytes 18-19 are 2) would
+    have even a read-only reader create its -wal and -shm files, or write its marks into them: such a
+    file is read as it stands (`immutable`), and the log's newest changes arrive when the program
+    checkpoints them into it. A text field that is not UTF-8 costs that field only. Raises Damage."""
+    try:
+        with open(path, "rb") as f:
+            header = f.read(20)
+    except OSError as error:
+        raise Damage("%s: %s" % (os.path.basename(path), error.strerror or error))
+    wal = len(header) == 20 and header[18] == 2
+    uri = "file:%s?%s" % (quote(os.path.abspath(path)), "immutable=1" if wal else "mode=ro")
+    try:
+        conn = sqlite3.connect(uri, uri=True, timeout=timeout, isolation_level=None)
+    except sqlite3.Error as error:
+        raise sql_damage(path, error)
+    conn.text_factory = _text
+    return conn
+
+
+def _text(raw: bytes) -> str:
+    return raw.decode("utf-8", "replace")
+
+
+def sql_damage(path: str, error: sqlite3.Error) -> Damage:
+    """What a failed statement on the database at path means: a lock the program holds clears by itself,
+    so the part is read again soon; other trouble waits for the file to change."""
+    text = str(error).lower()
+    return Damage("%s: %s" % (os.path.basename(path), error), transient="locked" in text or "busy" in text)
+
+
+def query(path: str, sql: str) -> List[tuple]:
+    """All rows of one query on the SQLite file at path, opened read-only and closed again at once, so
+    no lock outlives the read (`read_only`). Raises Damage when the file is no database or lacks the
+    table."""
+    conn = read_only(path)
+    try:
+        return conn.execute(sql).fetchall()
+    except sqlite3.Error as error:
+        raise sql_damage(path, error)
+    finally:
+        conn.close()
 
 
 def stamp(path: str) -> Optional[Hashable]:
@@ -218,8 +279,29 @@ def moment_named(name: Any) -> Optional[str]:
     return MOMENT_NAMES.get(_plain_name(name)) if isinstance(name, str) else None
 
 
-def is_requests(name: Any) -> bool:
-    return isinstance(name, str) and _plain_name(name) == REQUESTS
+Listed = TypeVar("Listed")
+
+
+def requests_and_moments(lists: Iterable[Tuple[Any, Listed]],
+                         read: Callable[[Listed], Iterable[str]]) -> Tuple[List[str], Dict[str, str]]:
+    """What the DJ's playlists or crates, given as (name, what `read` turns into its track paths), say by
+    their names: the requests, from every list named "Requests" in turn, and the moment of each track in
+    a list named for one (the first such list wins). Only those lists are read."""
+    requests: List[str] = []
+    moments: Dict[str, str] = {}
+    for name, listed in lists:
+        moment = moment_named(name)
+        if moment:
+            for path in read(listed):
+                moments.setdefault(path, moment)
+        elif isinstance(name, str) and _plain_name(name) == REQUESTS:
+            requests += read(listed)
+    return requests, moments
+
+
+def with_moments(tracks: Iterable[Track], moments: Mapping[str, str]) -> Library:
+    """The library, each track in a list named for a moment of the night carrying that moment."""
+    return Library(t._replace(category=moments[t.path]) if t.path in moments else t for t in tracks)
 
 
 def is_tonight(last_entry: Optional[float], now: Optional[float] = None) -> bool:

@@ -1,27 +1,24 @@
-"""What the sources for VirtualDJ, Traktor, Engine DJ and rekordbox XML share: safe XML streaming,
-read-only SQLite, a few field rules, and `FileSource`, which turns their parts into a snapshot.
+"""What the sources for VirtualDJ, Traktor, Engine DJ and rekordbox XML share: safe XML streaming, a
+few field rules, and `FileSource`, which turns their parts into a snapshot.
 
 Safety rules every reader follows through this module:
   - XML: a document type declaration is refused before anything in it is parsed, so no entity can be
     declared, expanded or fetched (expat's own amplification limits stay on as a second guard), and
-    files are streamed through expat as start tags with their attributes, so memory stays flat;
-  - SQLite: opened through a `mode=ro` URI (a database in write-ahead-log mode as an immutable file),
-    queried, closed; nothing is created, locked for longer than a read, or changed beside the file;
+    files are streamed through expat as start tags with their attributes, so memory stays flat
+    (`XmlReader`);
   - a whole file that cannot be read raises `Damage`; a single odd record is skipped and counted.
 
 Threads: everything runs on the engine's main thread.
 """
 import os
-import sqlite3
-from dataclasses import dataclass, field, replace
-from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
-from urllib.parse import quote
+from dataclasses import dataclass, field
+from typing import Any, Callable, Dict, FrozenSet, Iterable, List, Mapping, Optional, Sequence, Tuple
 from xml.parsers import expat
 
 from ..history import History, PastSet
 from ..library import Library, Track
 from . import Installation, Snapshot
-from .base import Damage, ProgramSource, is_requests, moment_named, mtime, number
+from .base import Damage, ProgramSource, mtime, number, requests_and_moments, with_moments
 
 CHUNK = 1 << 20
 
@@ -42,73 +39,64 @@ def _refuse(*_args) -> None:
     raise _Refused()
 
 
-def scan_xml(path: str, start: Callable[[str, List[str]], None]) -> None:
-    """Calls start(tag, [name, value, name, value, ...]) for every element of the XML file at path, in
-    document order, as the file streams through expat: the readers need nothing but attributes, so no
-    tree is built and memory stays flat for any file size (and a list costs less than a dict for the
-    many elements a reader passes over: see `attributes`). A document type declaration is refused at
-    its first byte, before any entity can be declared, so nothing is ever expanded or fetched. Raises
-    Damage when the file is unreadable or not whole."""
-    with open(path, "rb") as f:
-        scan_chunks(iter(lambda: f.read(CHUNK), b""), start)
+class XmlReader:
+    """Streams an XML file through expat and calls `start(tag, attributes)` for every element in
+    document order, the attributes as a dictionary: the readers need nothing but attributes, so no tree
+    is built and memory stays flat for any file size. A document type declaration is refused at its
+    first byte, before any entity can be declared, so nothing is ever expanded or fetched. Subclasses
+    define `start`, and `finish` for what ends with the document.
 
+    Turning attributes into Python strings is most of the cost of a large library file, so a reader that
+    has what it wants of an element calls `pass_over(tag)`: its remaining children are still checked by
+    expat, but none reaches Python."""
 
-def scan_chunks(chunks: Iterable[bytes], start: Callable[[str, List[str]], None]) -> None:
-    """scan_xml over a document given in pieces."""
-    parser = expat.ParserCreate()
-    parser.ordered_attributes = True
-    parser.StartDoctypeDeclHandler = _refuse
-    parser.EntityDeclHandler = _refuse
-    parser.StartElementHandler = start
-    try:
-        for data in chunks:
-            parser.Parse(data, False)
-        parser.Parse(b"", True)
-    except _Refused:
-        raise Damage("it declares a document type (entities are not accepted)")
-    except expat.ExpatError as error:
-        raise Damage("it is not whole XML (%s)" % expat.ErrorString(error.code))
+    missed = False
 
+    def start(self, tag: str, attributes: Dict[str, str]) -> None:
+        raise NotImplementedError
 
-def attributes(pairs: List[str]) -> Dict[str, str]:
-    """The attributes scan_xml passes as a dictionary."""
-    it = iter(pairs)
-    return dict(zip(it, it))
+    def finish(self) -> None:
+        """Called once the whole document was read."""
 
+    def pass_over(self, *until: str, needed: FrozenSet[str] = frozenset()) -> None:
+        """No more `start` calls until an open element named in `until` ends. A reader that passes over
+        elements it only expects to be of no use (Traktor's album and info before an entry's tempo) names
+        in `needed` those it must not miss: should one of them end while passed over, `start` is called
+        again from there on and `missed` is set, for the reader to read the file again in full."""
+        self._until, self._needed = until, needed
+        self._parser.StartElementHandler = None
+        self._parser.EndElementHandler = self._ended
 
-def query(path: str, sql: str) -> List[tuple]:
-    """All rows of one query on the SQLite file at path, opened read-only and closed again at once, so
-    no lock outlives the read. Raises Damage when the file is no database or lacks the table.
+    def _ended(self, tag: str) -> None:
+        if tag in self._needed:
+            self.missed = True
+        elif tag not in self._until:
+            return
+        self._parser.StartElementHandler = self.start
+        self._parser.EndElementHandler = None
 
-    A database in write-ahead-log mode (header bytes 18-19 are 2) would have even a read-only reader
-    create its -wal and -shm files, or write its marks into them: such a file is read as it stands
-    (`immutable`), and the log's newest changes arrive when the program checkpoints them into it."""
-    try:
+    def read(self, path: str) -> None:
+        """Reads the file at path. Raises Damage when it is unreadable or not whole."""
         with open(path, "rb") as f:
-            header = f.read(20)
-    except OSError as error:
-        raise Damage("cannot open %s (%s)" % (path, error.strerror or error))
-    wal = len(header) == 20 and header[18] == 2
-    uri = "file:%s?%s" % (quote(os.path.abspath(path)), "immutable=1" if wal else "mode=ro")
-    try:
-        conn = sqlite3.connect(uri, uri=True, timeout=0.5)
-    except sqlite3.Error as error:
-        raise Damage("cannot open %s (%s)" % (path, error))
-    conn.text_factory = _text
-    try:
-        return conn.execute(sql).fetchall()
-    except sqlite3.OperationalError as error:
-        # A database the program holds locked clears by itself: read it again soon.
-        raise Damage("cannot read %s (%s)" % (path, error), transient="locked" in str(error))
-    except sqlite3.Error as error:
-        raise Damage("cannot read %s (%s)" % (path, error))
-    finally:
-        conn.close()
+            self.read_chunks(iter(lambda: f.read(CHUNK), b""))
 
-
-def _text(raw: bytes) -> str:
-    # A text column written in another encoding costs that field only.
-    return raw.decode("utf-8", "replace")
+    def read_chunks(self, chunks: Iterable[bytes]) -> None:
+        """Reads a document given in pieces."""
+        self._parser = parser = expat.ParserCreate()
+        parser.StartDoctypeDeclHandler = _refuse
+        parser.EntityDeclHandler = _refuse
+        parser.StartElementHandler = self.start
+        try:
+            for data in chunks:
+                parser.Parse(data, False)
+            parser.Parse(b"", True)
+        except _Refused:
+            raise Damage("it declares a document type (entities are not accepted)")
+        except expat.ExpatError as error:
+            raise Damage("it is not whole XML (%s)" % expat.ErrorString(error.code))
+        finally:
+            del self._parser  # the handlers refer back to this reader
+        self.finish()
 
 
 def whole(value: object) -> Optional[int]:
@@ -160,7 +148,6 @@ class FileSource(ProgramSource):
 
     def __init__(self, path: str, **kwargs: Any):
         super().__init__(path, **kwargs)
-        self._made: Dict[str, Tuple[Tuple[Any, ...], Any]] = {}
         self._said_skipped = 0
 
     def crate(self, values: Mapping[str, Any]) -> Optional[Crate]:
@@ -169,15 +156,6 @@ class FileSource(ProgramSource):
     def sets(self, values: Mapping[str, Any]) -> Tuple[Sequence[PastSet], List[str]]:
         """(past sets, tonight's paths in playing order), each cheap when only tonight changed."""
         raise NotImplementedError
-
-    def memo(self, name: str, inputs: Tuple[Any, ...], make: Callable[[], Any]) -> Any:
-        """make(), again only when one of `inputs` is another object than last time (they are kept, so
-        an identity is never reused while compared)."""
-        made = self._made.get(name)
-        if made is None or len(made[0]) != len(inputs) or any(a is not b for a, b in zip(made[0], inputs)):
-            made = (inputs, make())
-            self._made[name] = made
-        return made[1]
 
     def build(self, values: Mapping[str, Any]) -> Snapshot:
         crate = self.crate(values)
@@ -195,14 +173,5 @@ class FileSource(ProgramSource):
 
 def library_of(crate: Crate) -> Tuple[Library, List[str]]:
     """The library with each track's moment from the playlists named for one, and the request list."""
-    moments: Dict[str, str] = {}
-    requests: List[str] = []
-    for name, paths in crate.playlists.items():
-        moment = moment_named(name)
-        if moment:
-            for path in paths:
-                moments.setdefault(path, moment)
-        elif is_requests(name) and not requests:
-            requests = list(paths)
-    tracks = [replace(t, category=moments[t.path]) if t.path in moments else t for t in crate.tracks]
-    return Library(tracks), requests
+    requests, moments = requests_and_moments(crate.playlists.items(), list)
+    return with_moments(crate.tracks, moments), requests

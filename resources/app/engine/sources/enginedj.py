@@ -25,8 +25,8 @@ from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 from ..history import PastSet
 from ..library import Track
 from . import Installation
-from .base import Damage, Part, local_date, mtime, number, sane_bpm, sane_time, stamp
-from .dj_files import Crate, FileSource, query, title_of, whole
+from .base import Damage, Part, local_date, mtime, number, query, sane_bpm, sane_time, stamp
+from .dj_files import Crate, FileSource, title_of, whole
 
 ID = "engine"
 NAME = "Engine DJ"

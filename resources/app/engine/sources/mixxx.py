@@ -12,10 +12,11 @@ the tests build on is kept in tests/data/engine/mixxx-2.3-schema.sql).
   are counted from these sets.
 - Requests and moments: a playlist (`hidden = 0`) or crate named "Requests", or named for a moment.
 
-The database is opened read-only (a `file:…?mode=ro` URI: Mixxx keeps the plain rollback journal, so
-nothing is created beside it), with a short busy timeout, one statement at a time and never a
-transaction held between polls. A change is noticed by the file's stat signature; the library is read
-again only when a cheap aggregate over it moved.
+The database is opened read-only (base.read_only: a `file:…?mode=ro` URI, as Mixxx keeps the plain
+rollback journal; a database in write-ahead-log mode is read as it stands, so that nothing is created
+beside it either way), with a short busy timeout, one statement at a time and never a transaction held
+between polls. A change is noticed by the file's stat signature; the library is read again only when a
+cheap aggregate over it moved.
 
 Threads: the engine's main thread.
 """
@@ -23,15 +24,14 @@ import datetime
 import os
 import sqlite3
 import time
-import urllib.parse
 from dataclasses import dataclass, field
 from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 
 from ..history import History, PastSet
-from ..library import Library, Track
+from ..library import Track
 from . import Installation, Snapshot
-from .base import (Damage, Part, ProgramSource, camelot_text, is_requests, is_tonight, local_date,
-                   moment_named, mtime, sane_bpm, sane_time, stamp)
+from .base import (Damage, Part, ProgramSource, camelot_text, is_tonight, local_date, mtime, query, read_only,
+                   requests_and_moments, sane_bpm, sane_time, sql_damage, stamp, with_moments)
 
 ID = "mixxx"
 NAME = "Mixxx"
@@ -77,14 +77,6 @@ def database_of(path: str) -> str:
     return path if path.endswith(".sqlite") else os.path.join(path, DATABASE)
 
 
-def connect(database: str) -> sqlite3.Connection:
-    """Read-only and in autocommit: every statement is its own short read."""
-    if not os.path.isfile(database):
-        raise Damage("no %s" % database)
-    uri = "file:%s?mode=ro" % urllib.parse.quote(os.path.abspath(database))
-    return sqlite3.connect(uri, uri=True, timeout=BUSY_TIMEOUT, isolation_level=None)
-
-
 def probe(path: str, count: bool) -> Optional[Installation]:
     database = database_of(path)
     if not os.path.isfile(database):
@@ -92,12 +84,8 @@ def probe(path: str, count: bool) -> Optional[Installation]:
     tracks = None
     if count:
         try:
-            con = connect(database)
-            try:
-                tracks = int(con.execute(_COUNT).fetchone()[0])
-            finally:
-                con.close()
-        except (sqlite3.Error, Damage, TypeError, ValueError):
+            tracks = int(query(database, _COUNT)[0][0])
+        except (Damage, TypeError, ValueError):
             tracks = None
     return Installation(ID, NAME, os.path.dirname(database), tracks, mtime(database))
 
@@ -176,24 +164,16 @@ def read_sets(con: sqlite3.Connection, known: Sets) -> Sets:
 
 def read_named(con: sqlite3.Connection) -> Tuple[List[str], Dict[str, str]]:
     """Requests, and the moment of each track in a playlist or crate named for one."""
-    requests: List[str] = []
-    moments: Dict[str, str] = {}
-    for kind, list_id, name in con.execute(_NAMED).fetchall():
-        moment = moment_named(name)
-        if not (moment or is_requests(name)):
-            continue
+    def paths(kind_and_id: Tuple[str, int]) -> List[str]:
+        kind, list_id = kind_and_id
         if kind == "playlist":
-            rows = con.execute(_LIST_TRACKS % "?", (list_id,)).fetchall()
-            paths = [location for _, location, _ in rows]
+            found = [location for _, location, _ in con.execute(_LIST_TRACKS % "?", (list_id,)).fetchall()]
         else:
-            paths = [location for (location,) in con.execute(_CRATE_TRACKS, (list_id,)).fetchall()]
-        paths = [p for p in paths if isinstance(p, str) and p]
-        if moment:
-            for path in paths:
-                moments.setdefault(path, moment)
-        else:
-            requests += paths
-    return requests, moments
+            found = [location for (location,) in con.execute(_CRATE_TRACKS, (list_id,)).fetchall()]
+        return [p for p in found if isinstance(p, str) and p]
+
+    named = con.execute(_NAMED).fetchall()
+    return requests_and_moments(((name, (kind, list_id)) for kind, list_id, name in named), paths)
 
 
 @dataclass
@@ -205,11 +185,6 @@ class Catalogue:
     moments: Dict[str, str] = field(default_factory=dict)
 
 
-def _locked(error: sqlite3.Error) -> bool:
-    text = str(error).lower()
-    return "locked" in text or "busy" in text
-
-
 class MixxxSource(ProgramSource):
     id = ID
     name = NAME
@@ -219,7 +194,6 @@ class MixxxSource(ProgramSource):
         super().__init__(os.path.dirname(self.database), **kwargs)
         self._sets = Sets()
         self._catalogue = Catalogue()
-        self._built: Dict[str, Any] = {}
 
     def parts(self) -> Sequence[Part]:
         # Both parts change with the database file; the history is read first, and the library (a scan
@@ -228,14 +202,11 @@ class MixxxSource(ProgramSource):
                 Part("library", lambda: stamp(self.database), lambda: self._read(self._read_catalogue)))
 
     def _read(self, reader):
-        try:
-            con = connect(self.database)
-        except sqlite3.Error as error:
-            raise Damage(str(error), transient=_locked(error))
+        con = read_only(self.database, BUSY_TIMEOUT)
         try:
             return reader(con)
         except sqlite3.Error as error:
-            raise Damage(str(error), transient=_locked(error))
+            raise sql_damage(self.database, error)
         finally:
             con.close()
 
@@ -256,21 +227,16 @@ class MixxxSource(ProgramSource):
 
     def build(self, values: Mapping[str, Any]) -> Snapshot:
         catalogue: Catalogue = values.get("library", Catalogue())
-        if self._built.get("tracks") is not catalogue.tracks or self._built.get("moments") is not catalogue.moments:
-            moments = catalogue.moments
-            self._built.update(tracks=catalogue.tracks, moments=moments, library=Library(
-                Track(t.path, t.title, t.artist, t.key, t.bpm, moments[t.path]) if t.path in moments else t
-                for t in catalogue.tracks))
+        library = self.memo("library", (catalogue.tracks, catalogue.moments),
+                            lambda: with_moments(catalogue.tracks, catalogue.moments))
         sets: Sets = values.get("history", Sets())
         newest = max(sets.tracks) if sets.tracks else None
         last = sets.last_added.get(newest) if newest is not None else None
         tonight = newest if newest is not None and is_tonight(last or mtime(self.database), time.time()) else None
         past_ids = [i for i in sets.tracks if i != tonight and sets.tracks[i]]
-        past_key = [(i, id(sets.tracks[i])) for i in past_ids]
-        if self._built.get("past") != past_key:
-            self._built.update(past=past_key, history=History(past_sets=[
-                PastSet(date=local_date(sets.created[i] or sets.last_added[i] or time.time()),
-                        plays=tuple(sets.tracks[i]), name="Mixxx set %d" % i) for i in past_ids]))
-        history = self._built["history"].with_tonight(sets.tracks[tonight] if tonight is not None else [])
-        return Snapshot(library=self._built["library"], history=history, requests=list(catalogue.requests),
+        history = self.memo("history", tuple(sets.tracks[i] for i in past_ids), lambda: History(past_sets=[
+            PastSet(date=local_date(sets.created[i] or sets.last_added[i] or time.time()),
+                    plays=tuple(sets.tracks[i]), name="Mixxx set %d" % i) for i in past_ids]))
+        playing = sets.tracks[tonight] if tonight is not None else []
+        return Snapshot(library=library, history=history.with_tonight(playing), requests=list(catalogue.requests),
                         exists=os.path.exists)

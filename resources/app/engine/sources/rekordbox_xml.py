@@ -26,7 +26,7 @@ from ..history import PastSet
 from ..library import Track
 from . import Installation
 from .base import Part, camelot_text, mtime, sane_bpm, stamp
-from .dj_files import Crate, FileSource, attributes, scan_xml, title_of
+from .dj_files import Crate, FileSource, XmlReader, title_of
 
 ID = "rekordbox-xml"
 NAME = "rekordbox"
@@ -108,8 +108,9 @@ def _history_order(name: str) -> Optional[Tuple[datetime.date, int]]:
 Export = Tuple[Crate, List[PastSet], List[str]]
 
 
-class _Export:
-    """Reads the export's start tags: the collection's TRACKs, then each playlist NODE's TRACK keys."""
+class _Export(XmlReader):
+    """Reads the export: the collection's TRACKs (their tempo and cue children never reach Python), then
+    each playlist NODE's TRACK keys."""
 
     def __init__(self) -> None:
         self.crate = Crate()
@@ -118,23 +119,22 @@ class _Export:
         self.keys: Optional[List[str]] = None  # those of the playlist being read
         self.in_collection = False
 
-    def start(self, tag: str, pairs: List[str]) -> None:
+    def start(self, tag: str, attributes: Dict[str, str]) -> None:
         if tag == "TRACK":
-            found = attributes(pairs)
             if self.in_collection:
-                track = _track(found)
+                self.pass_over("TRACK")
+                track = _track(attributes)
                 if track is None:
                     self.crate.skipped += 1
                 else:
-                    self.by_id[found.get("TrackID") or ""] = track.path
+                    self.by_id[attributes.get("TrackID") or ""] = track.path
                     self.crate.tracks.append(track)
             elif self.keys is not None:
-                self.keys.append(found.get("Key") or "")
+                self.keys.append(attributes.get("Key") or "")
         elif tag == "NODE":
-            found = attributes(pairs)
-            self.keys = [] if found.get("Type") == "1" else None
+            self.keys = [] if attributes.get("Type") == "1" else None
             if self.keys is not None:
-                self.playlists.append((found.get("Name") or "", found.get("KeyType") == "1", self.keys))
+                self.playlists.append((attributes.get("Name") or "", attributes.get("KeyType") == "1", self.keys))
         elif tag in ("COLLECTION", "PLAYLISTS"):
             self.in_collection = tag == "COLLECTION"
 
@@ -142,7 +142,7 @@ class _Export:
 def read(path: str) -> Export:
     """(the crate, past sets, tonight) of an export."""
     export = _Export()
-    scan_xml(path, export.start)
+    export.read(path)
     crate = export.crate
     history: List[Tuple[Tuple[datetime.date, int], List[str]]] = []
     for name, by_location, members in export.playlists:

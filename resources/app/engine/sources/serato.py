@@ -42,10 +42,10 @@ from dataclasses import dataclass
 from typing import Any, Callable, Dict, Hashable, Iterator, List, Mapping, Optional, Sequence, Tuple
 
 from ..history import History, PastSet
-from ..library import Library, Track
+from ..library import Track
 from . import Installation, Snapshot
-from .base import (Damage, Part, ProgramSource, camelot_text, is_requests, is_tonight, local_date,
-                   moment_named, mtime, sane_bpm, sane_time, stamp)
+from .base import (Damage, Part, ProgramSource, camelot_text, is_tonight, local_date, mtime, requests_and_moments,
+                   sane_bpm, sane_time, stamp, with_moments)
 
 ID = "serato"
 NAME = "Serato DJ"
@@ -329,7 +329,6 @@ class SeratoSource(ProgramSource):
         self.crates_dir = os.path.join(path, "Subcrates")
         self._drives = drives or (lambda: drive_folders(sys.platform, os.environ))
         self._sessions: Dict[str, Tuple[Hashable, Session]] = {}
-        self._built: Dict[str, Any] = {}
         self._told: Dict[str, str] = {}  # session file -> the damage last said about it
 
     def folders(self) -> List[str]:
@@ -372,21 +371,12 @@ class SeratoSource(ProgramSource):
         return tracks
 
     def _load_crates(self) -> Tuple[List[str], Dict[str, str]]:
-        requests: List[str] = []
-        moments: Dict[str, str] = {}
+        """Requests and moments from the crates so named; a crate inside another ("Sets%%Peak.crate")
+        counts by its own name."""
         root = root_of(self.path)
-        for name, _ in self._listing(self.crates_dir, ".crate"):
-            crate = name[: -len(".crate")].split("%%")[-1]
-            moment = moment_named(crate)
-            if not (moment or is_requests(crate)):
-                continue
-            paths = read_crate(os.path.join(self.crates_dir, name), root)
-            if moment:
-                for path in paths:
-                    moments.setdefault(path, moment)
-            else:
-                requests += paths
-        return requests, moments
+        listed = self._listing(self.crates_dir, ".crate")
+        crates = ((name[: -len(".crate")].split("%%")[-1], name) for name, _ in listed)
+        return requests_and_moments(crates, lambda name: read_crate(os.path.join(self.crates_dir, name), root))
 
     def _load_history(self) -> List[Session]:
         """Every session, reading again only the files that changed; a damaged file costs that session."""
@@ -412,16 +402,11 @@ class SeratoSource(ProgramSource):
         tracks = values.get("library", [])
         requests, moments = values.get("crates", ([], {}))
         sessions: List[Session] = values.get("history", [])
-        if self._built.get("tracks") is not tracks or self._built.get("moments") is not moments:
-            self._built.update(tracks=tracks, moments=moments, library=Library(
-                Track(t.path, t.title, t.artist, t.key, t.bpm, moments[t.path]) if t.path in moments else t
-                for t in tracks))
+        library = self.memo("library", (tracks, moments), lambda: with_moments(tracks, moments))
         tonight = sessions[-1] if sessions and is_tonight(sessions[-1].changed, time.time()) else None
-        past_sessions = [s for s in sessions if s is not tonight]
-        if self._built.get("past") != [id(s) for s in past_sessions]:
-            self._built.update(past=[id(s) for s in past_sessions], history=History(
-                past_sets=[p for p in (s.past() for s in past_sessions) if p is not None]))
+        past = tuple(s for s in sessions if s is not tonight)
+        history = self.memo("history", past, lambda: History(
+            past_sets=[p for p in (s.past() for s in past) if p is not None]))
         entries = tonight.entries if tonight is not None else []
-        history = self._built["history"].with_tonight(played_paths(entries, playing(entries)))
-        return Snapshot(library=self._built["library"], history=history, requests=list(requests),
-                        exists=os.path.exists)
+        return Snapshot(library=library, history=history.with_tonight(played_paths(entries, playing(entries))),
+                        requests=list(requests), exists=os.path.exists)

@@ -30,7 +30,7 @@ from ..history import PastSet
 from ..library import Track
 from . import Installation
 from .base import Damage, Part, camelot_text, sane_bpm, stamp
-from .dj_files import Crate, FileSource, attributes, installation, scan_chunks, scan_xml, title_of, whole
+from .dj_files import Crate, FileSource, XmlReader, installation, title_of, whole
 
 ID = "traktor"
 NAME = "Traktor"
@@ -44,59 +44,65 @@ _VERSION_FOLDER = re.compile(r"^Traktor (\d+(?:\.\d+)*)$")
 _PITCHES = ("C", "C#", "D", "D#", "E", "F", "F#", "G", "G#", "A", "A#", "B")
 _KEYS = {str(value): camelot_text(_PITCHES[value % 12] + ("m" if value >= 12 else "")) for value in range(24)}
 _ENTRY_PARTS = frozenset(("LOCATION", "TEMPO", "MUSICAL_KEY"))
+_AFTER_INFO = _ENTRY_PARTS - {"LOCATION"}
 # A collection ENTRY is complete when the next ENTRY or anything after the collection begins.
 _ENTRY_ENDS = frozenset(("ENTRY", "COLLECTION", "SETS", "PLAYLISTS", "INDEXING", "SORTING_ORDER", "NODE"))
 _SECTIONS = frozenset(("COLLECTION", "SETS", "PLAYLISTS", "INDEXING", "SORTING_ORDER"))
 _STRUCTURE = _ENTRY_ENDS | _SECTIONS | frozenset(("PRIMARYKEY", "EXTENDEDDATA"))
 
 
-def primary_key(location) -> str:
-    """How history and playlist entries name a collection entry: VOLUME + DIR + FILE."""
-    return (location.get("VOLUME") or "") + (location.get("DIR") or "") + (location.get("FILE") or "")
-
-
-class Volumes:
-    """Where each VOLUME of a LOCATION is mounted, decided once per volume name per read."""
+class Locations:
+    """The file each LOCATION points to, for one read of a collection: where each VOLUME is mounted is
+    decided once per volume, and each folder's path made once per folder."""
 
     def __init__(self, root: str = VOLUMES):
         self.root = root
         self._listed = os.path.isdir(root)
-        self._prefix: Dict[str, str] = {}
+        self._mounts: Dict[str, str] = {}
+        self._folders: Dict[Tuple[str, str], str] = {}
 
-    def prefix(self, volume: str) -> str:
-        if volume not in self._prefix:
+    def path(self, volume: str, folder: str, name: str) -> Optional[str]:
+        """The file, or None when the LOCATION names none."""
+        if not name:
+            return None
+        made = self._folders.get((volume, folder))
+        if made is None:
+            made = self._folders[(volume, folder)] = self._folder(volume, folder)
+        return made + name
+
+    def _folder(self, volume: str, folder: str) -> str:
+        parts = [p for p in folder.split("/:") if p]
+        if _DRIVE.match(volume):
+            sep = os.sep if os.name == "nt" else "/"
+            return volume + sep + "".join(p + sep for p in parts)
+        return self._mount(volume) + "/" + "".join(p + "/" for p in parts)
+
+    def _mount(self, volume: str) -> str:
+        if volume not in self._mounts:
             mount = os.path.join(self.root, volume)
             # Where there is a volumes folder (macOS), every volume but the boot one, which is listed
             # there as a link to "/", lives under it; a drive not plugged in is simply not there yet.
             boot = not volume or not self._listed or os.path.realpath(mount) == os.path.realpath("/")
-            self._prefix[volume] = "" if boot else mount
-        return self._prefix[volume]
+            self._mounts[volume] = "" if boot else mount
+        return self._mounts[volume]
 
 
-def location_path(volume: str, folder: str, name: str, volumes: Volumes) -> Optional[str]:
-    """The file a LOCATION points to, or None when it names no file."""
-    if not name:
-        return None
-    parts = [p for p in folder.split("/:") if p] + [name]
-    if _DRIVE.match(volume):
-        return volume + os.sep + os.sep.join(parts) if os.name == "nt" else volume + "/" + "/".join(parts)
-    return volumes.prefix(volume) + "/" + "/".join(parts)
-
-
-def _entry(entry: Dict[str, str], parts: Dict[str, Dict[str, str]], volumes: Volumes) -> Tuple[Optional[str],
-                                                                                                Optional[Track]]:
+def _entry(entry: Dict[str, str], parts: Dict[str, Dict[str, str]],
+           locations: Locations) -> Tuple[Optional[str], Optional[Track]]:
     """(primary key, track) of a collection ENTRY; both None when it names no file."""
     location = parts.get("LOCATION")
     if location is None:
         return None, None
-    path = location_path(location.get("VOLUME") or "", location.get("DIR") or "", location.get("FILE") or "",
-                         volumes)
+    volume, folder, name = location.get("VOLUME") or "", location.get("DIR") or "", location.get("FILE") or ""
+    path = locations.path(volume, folder, name)
     if path is None:
         return None, None
+    tempo, key = parts.get("TEMPO"), parts.get("MUSICAL_KEY")
     track = Track(path=path, title=title_of(path, entry.get("TITLE")), artist=(entry.get("ARTIST") or "").strip(),
-                  key=_KEYS.get(parts.get("MUSICAL_KEY", {}).get("VALUE", ""), ""),
-                  bpm=sane_bpm(parts.get("TEMPO", {}).get("BPM")))
-    return primary_key(location), track
+                  key=_KEYS.get(key.get("VALUE", ""), "") if key else "",
+                  bpm=sane_bpm(tempo.get("BPM")) if tempo else 0.0)
+    # History and playlist entries name a collection entry by VOLUME + DIR + FILE.
+    return volume + folder + name, track
 
 
 @dataclass
@@ -107,64 +113,73 @@ class Nml:
     first_played: Optional[datetime.date] = None  # STARTDATE of the first playlist entry
     skipped: int = 0
 
-    def add(self, entry: Dict[str, str], parts: Dict[str, Dict[str, str]], volumes: Any) -> None:
-        key, track = _entry(entry, parts, volumes)
+    def add(self, entry: Dict[str, str], parts: Dict[str, Dict[str, str]], locations: Locations) -> None:
+        key, track = _entry(entry, parts, locations)
         if key is None or track is None:
             self.skipped += 1
         else:
             self.entries[key] = track
 
 
-class _NmlReader:
-    """Reads an NML file's start tags: collection ENTRYs with the parts of them that matter, then the
-    PRIMARYKEYs of each playlist NODE."""
+class _NmlReader(XmlReader):
+    """Reads an NML file: collection ENTRYs with the parts of them that matter (the album, info and cue
+    points around those never reach Python, unless `in_full`), then the PRIMARYKEYs of each playlist
+    NODE."""
 
-    def __init__(self, volumes: Optional[Volumes]):
+    def __init__(self, locations: Optional[Locations], in_full: bool = False):
         self.nml = Nml()
-        self.volumes = volumes
+        self.locations = locations
+        self.in_full = in_full
         self.entry: Optional[Dict[str, str]] = None  # the collection ENTRY being read
         self.parts: Dict[str, Dict[str, str]] = {}
         self.playlist: Optional[List[str]] = None  # the playlist whose entries are being read
         self.in_collection = False
 
-    def start(self, tag: str, pairs: List[str]) -> None:
+    def start(self, tag: str, attributes: Dict[str, str]) -> None:
         if tag in _ENTRY_PARTS:
             if self.entry is not None and tag not in self.parts:
-                self.parts[tag] = attributes(pairs)
+                self.parts[tag] = attributes
+                if len(self.parts) == len(_ENTRY_PARTS):
+                    self.pass_over("ENTRY")
+                elif tag == "LOCATION" and not self.in_full:
+                    # Traktor writes ALBUM, MODIFICATION_INFO and INFO next, then TEMPO and MUSICAL_KEY.
+                    self.pass_over("INFO", "ENTRY", needed=_AFTER_INFO)
             return
         if tag not in _STRUCTURE:
-            return  # album, loudness, cue points...: most of the elements, passed over at once
+            return  # album, loudness...: passed over at once
         if tag in _ENTRY_ENDS:
             self.finish()
         if tag in _SECTIONS:
             self.in_collection = tag == "COLLECTION"
-            return
-        found = attributes(pairs)
-        if tag == "ENTRY":
-            if self.in_collection and self.volumes is not None:
-                self.entry, self.parts = found, {}
+        elif tag == "ENTRY":
+            if self.in_collection and self.locations is not None:
+                self.entry, self.parts = attributes, {}
+            elif self.in_collection:
+                self.pass_over("ENTRY")
         elif tag == "PRIMARYKEY":
-            if self.playlist is not None and found.get("KEY"):
-                self.playlist.append(found["KEY"])
+            if self.playlist is not None and attributes.get("KEY"):
+                self.playlist.append(attributes["KEY"])
         elif tag == "EXTENDEDDATA":
             if self.nml.first_played is None:
-                self.nml.first_played = start_date(found.get("STARTDATE"))
+                self.nml.first_played = start_date(attributes.get("STARTDATE"))
         elif tag == "NODE":
-            name = found.get("NAME") or ""
-            self.playlist = self.nml.playlists.setdefault(name, []) if found.get("TYPE") == "PLAYLIST" else None
+            name = attributes.get("NAME") or ""
+            self.playlist = self.nml.playlists.setdefault(name, []) if attributes.get("TYPE") == "PLAYLIST" else None
 
     def finish(self) -> None:
         if self.entry is not None:
-            self.nml.add(self.entry, self.parts, self.volumes)
+            self.nml.add(self.entry, self.parts, self.locations)
         self.entry = None
 
 
-def read_nml(path: str, volumes: Optional[Volumes]) -> Nml:
-    """collection.nml or a history file; without `volumes` the entries of its collection are skipped (a
+def read_nml(path: str, locations: Optional[Locations]) -> Nml:
+    """collection.nml or a history file; without `locations` the entries of its collection are skipped (a
     session needs only the keys of its plays, which the main collection resolves)."""
-    reader = _NmlReader(volumes)
-    scan_xml(path, reader.start)
-    reader.finish()
+    reader = _NmlReader(locations)
+    reader.read(path)
+    if reader.missed:  # its entries are laid out otherwise: read again, every element
+        reader = _NmlReader(locations, in_full=True)
+        reader.read(path)
     return reader.nml
 
 
@@ -202,7 +217,7 @@ def read_session(started: datetime.datetime, path: str) -> Optional[Session]:
             data = f.read()
         reader = _NmlReader(None)
         at = data.find(b"<PLAYLISTS")
-        scan_chunks([b"<NML>", data[at:]] if at >= 0 else [data], reader.start)
+        reader.read_chunks([b"<NML>", data[at:]] if at >= 0 else [data])
     except (OSError, Damage):
         return None
     keys = [k for keys in reader.nml.playlists.values() for k in keys]
@@ -252,7 +267,7 @@ class TraktorSource(FileSource):
         collection = os.path.join(self.path, COLLECTION)
         history = os.path.join(self.path, HISTORY)
         return [Part("history", lambda: self._history_signature(history), lambda: self._sessions(history)),
-                Part("library", lambda: stamp(collection), lambda: read_nml(collection, Volumes(self.volumes_root)))]
+                Part("library", lambda: stamp(collection), lambda: read_nml(collection, Locations(self.volumes_root)))]
 
     def _files(self, folder: str) -> List[Tuple[datetime.datetime, str]]:
         # Checked twice a second: the names are listed every time, read as dates only when they moved.

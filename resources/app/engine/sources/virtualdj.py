@@ -30,7 +30,7 @@ from ..history import PastSet
 from ..library import Track
 from . import Installation
 from .base import Part, camelot_text, is_tonight, mtime, number, sane_bpm, stamp
-from .dj_files import Crate, FileSource, attributes, installation, listing, scan_xml, title_of
+from .dj_files import Crate, FileSource, XmlReader, installation, listing, title_of
 
 ID = "virtualdj"
 NAME = "VirtualDJ"
@@ -59,21 +59,24 @@ def open_source(path: str) -> "VirtualDJSource":
     return VirtualDJSource(path)
 
 
-class _Songs:
-    """Reads database.xml's start tags: a Song, then the parts of it that matter."""
+class _Songs(XmlReader):
+    """Reads database.xml: a Song, then the parts of it that matter; its cue and grid points after them
+    (most of the file) never reach Python."""
 
     def __init__(self) -> None:
         self.crate = Crate()
         self.song: Optional[Mapping[str, str]] = None
         self.parts: Dict[str, Mapping[str, str]] = {}
 
-    def start(self, tag: str, pairs: List[str]) -> None:
+    def start(self, tag: str, attributes: Dict[str, str]) -> None:
         if tag in _SONG_PARTS:
             if self.song is not None and tag not in self.parts:
-                self.parts[tag] = attributes(pairs)
+                self.parts[tag] = attributes
+                if len(self.parts) == len(_SONG_PARTS):
+                    self.pass_over("Song")
         elif tag == "Song":
             self.finish()
-            self.song, self.parts = attributes(pairs), {}
+            self.song, self.parts = attributes, {}
 
     def finish(self) -> None:
         if self.song is not None:
@@ -83,9 +86,11 @@ class _Songs:
 
 def read_library(path: str) -> Crate:
     songs = _Songs()
-    scan_xml(path, songs.start)
-    songs.finish()
+    songs.read(path)
     return songs.crate
+
+
+_NO_PART: Mapping[str, str] = {}
 
 
 def _add(crate: Crate, song: Mapping[str, str], parts: Mapping[str, Mapping[str, str]]) -> None:
@@ -93,7 +98,7 @@ def _add(crate: Crate, song: Mapping[str, str], parts: Mapping[str, Mapping[str,
     if not path or "://" in path:  # netsearch:// and other streams are not files a deck can load
         crate.skipped += 1
         return
-    tags, scan = parts.get("Tags", {}), parts.get("Scan", {})
+    tags, scan = parts.get("Tags", _NO_PART), parts.get("Scan", _NO_PART)
     seconds_per_beat = number(scan.get("Bpm"))
     crate.tracks.append(Track(
         path=path, title=title_of(path, tags.get("Title")), artist=(tags.get("Author") or "").strip(),
