@@ -4,6 +4,7 @@
 // device). A track path offers a drag only for a track file; feed texts cannot reorder or split what the
 // panel shows. (A support directory that cannot be made is tst_cueview's.)
 
+#include "config/FileText.h"
 #include "controller/AppDelegate.h"
 #include "support/Support.h"
 #include "ui/DragRow.h"
@@ -18,8 +19,11 @@
 #include <QScopeGuard>
 #include <QTest>
 
+#include <atomic>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace cw;
@@ -119,6 +123,36 @@ private slots:
             QVERIFY(QFileInfo(path + QStringLiteral("/inside")).isFile());
         if (kind == Kind::Device)
             QVERIFY(QFileInfo(tree.root() + "/zero").exists() && !QFileInfo(tree.root() + "/zero").isFile());
+    }
+
+    void fifoSwappedInAfterTheCheck() {
+        // Another thread swaps the file for a FIFO and back as fast as it can, so some reads check a file
+        // and open the FIFO (one inode, kept under its own name to free a reader caught in it).
+        TestTree tree;
+        const QString path = tree.root() + QStringLiteral("/port");
+        const QByteArray fifo = QFile::encodeName(path + ".fifo"), staged = fifo + ".staged";
+        QCOMPARE(::mkfifo(fifo.constData(), 0644), 0);
+        std::atomic<bool> stop = false, done = false; // the reader's
+        std::atomic<int> swaps = 0;
+        std::thread swapper([&] {
+            for (const QByteArray file = QFile::encodeName(path); !stop; ++swaps) {
+                ::link(fifo.constData(), staged.constData());
+                ::rename(staged.constData(), file.constData());
+                ::rename(QFile::encodeName(tree.write(path + ".new", "9000")).constData(), file.constData());
+            }
+        });
+        std::thread reader([&] {
+            while (swaps < 1000 && !stop)
+                [[maybe_unused]] const auto text = readUtf8File(path);
+            done = true;
+        });
+        const bool finished = QTest::qWaitFor([&] { return done.load(); }, 10000);
+        for (stop = true; !done;) // a writer's open frees the reader
+            if (const int fd = ::open(fifo.constData(), O_WRONLY | O_NONBLOCK); fd >= 0)
+                ::close(fd);
+        swapper.join();
+        reader.join();
+        QVERIFY2(finished, "a read waited on a FIFO swapped in after the check");
     }
 
     void dragsOnlyTrackFiles_data() {
