@@ -111,9 +111,12 @@ def send(conn, a):
         for i in range(len(body)):
             conn.sendall(body[i:i + 1])
             time.sleep(a["interval"])
-    elif mode == "endless":
-        for _ in range(512):
-            conn.sendall(b"a" * (1 << 20))
+    elif mode == "endless":  # until the client leaves, which is recorded with the megabytes it took
+        try:
+            for sent in range(512):
+                conn.sendall(b"a" * (1 << 20))
+        finally:
+            record("served", json.dumps({"pid": PID, "sent": sent}))
     else:
         conn.sendall(body[: len(body) // 2] if mode == "midbody" else body)
         if mode == "respond":  # let the client read it all before the close
