@@ -40,14 +40,13 @@ QString TestTree::write(const QString& path, const QByteArray& bytes) const {
     return path;
 }
 
-const Settings& TestTree::install(const QString& lang, const QString& python, const QStringList& preferred) const {
+void TestTree::install(const QString& lang, const QString& python) const {
     QDir().mkpath(appDir());
     QProcessEnvironment env;
     env.insert(QStringLiteral("TRK_LANG"), lang);
     env.insert(QStringLiteral("TRK_PYTHON"), python);
     env.insert(QStringLiteral("PATH"), qEnvironmentVariable("PATH"));
-    installSettings(computeSettings(StartupInputs{appDir(), home(), env, preferred}));
-    return settings();
+    installSettings(computeSettings(StartupInputs{appDir(), home(), env, {QStringLiteral("en-US")}}));
 }
 
 Probes::~Probes() {

@@ -1,7 +1,7 @@
 #pragma once
-// What the tests share: a throw-away tree with settings installed for it, and probe engines
-// (probe_engine.py) that the controller starts as its engine or that serve the feed on 127.0.0.1 as a
-// test says. Main thread only; every process started here is ended here, by PID.
+// What the tests (and a benchmark) share: a throw-away tree with settings installed for it, and probe
+// engines (probe_engine.py) that a controller starts as its engine or that serve the feed as a test says.
+// Main thread only; every process started here is ended here, by PID.
 
 #include "config/Settings.h"
 
@@ -27,8 +27,7 @@ struct TestTree {
     QString appDir() const { return root() + QStringLiteral("/app"); }
     QString support() const { return home() + QStringLiteral("/Library/Application Support/Crate Warden"); }
     QString write(const QString& path, const QByteArray& bytes) const; // parents made; returns path
-    const Settings& install(const QString& lang = QStringLiteral("en"), const QString& python = pythonPath(),
-                            const QStringList& preferred = {QStringLiteral("en-US")}) const;
+    void install(const QString& lang = QStringLiteral("en"), const QString& python = pythonPath()) const;
 };
 
 // The probes sharing one log directory; those still alive are killed when it goes.
@@ -40,7 +39,7 @@ public:
     // This process's environment with the log and only the given CW_PROBE_* and CW_CHAOS_* settings;
     // exportEnvironment puts them in this process's, for the engines a controller starts.
     QProcessEnvironment environment(const QHash<QString, QString>& settings = {}) const;
-    void exportEnvironment(const QHash<QString, QString>& settings = {}) const;
+    void exportEnvironment(const QHash<QString, QString>& settings) const;
     QList<qint64> started() const;
     QJsonObject start(qint64 pid) const;
     QStringList signalsOf(qint64 pid) const;
@@ -50,7 +49,8 @@ private:
     QTemporaryDir m_dir;
 };
 
-// A probe serving the feed, on 127.0.0.1 unless told otherwise; every request gets the reply set last.
+// A probe serving the feed, on 127.0.0.1 unless its settings (CW_PROBE_*) say otherwise; every request
+// gets the reply set last.
 class FeedServer {
 public:
     struct Reply { // mode: respond, silent, close, trickle, endless or unfinished (probe_engine.py)
@@ -62,7 +62,6 @@ public:
         double interval = 0.1; // trickle: seconds between bytes
         QStringList rotation;  // bodies to answer in turn instead of body
     };
-    // settings: further CW_PROBE_* settings (where it listens, and as whom: see probe_engine.py).
     FeedServer();
     explicit FeedServer(const Reply& reply, const QHash<QString, QString>& settings = {});
     ~FeedServer();
