@@ -1,11 +1,8 @@
-// The link to the engine against real parts (probes serving on the loopback, some as another user): who
-// is asked at all, the ping and the launch, what counts as a good poll, the time limit and the size cap,
-// the panel kept responsive while a large body is decoded, the failure count and the recovery it
-// triggers, the lock. How the real cueview starts, stops and leaves its engine is tst_cueview's part;
-// how a recovery replaces a misbehaving engine, tst_chaos's.
+// The link to the engine against probes serving on the loopback, some as another user: who is asked at all,
+// the ping and the launch, what counts as a good poll, its time limit and size cap, the panel kept
+// responsive meanwhile, the failure count and the recovery it triggers, the lock.
 
 #include "controller/AppDelegate.h"
-#include "controller/EngineProcess.h"
 #include "support/Support.h"
 
 #include <QElapsedTimer>
@@ -26,7 +23,6 @@ namespace {
 
 const QByteArray kDocument = R"({"ok": true, "now": {"title": "Now"}, "next": [{"title": "A"}, {"title": "B"}]})";
 const QByteArray kReport = R"({"available": true, "url": "https://example.invalid/get"})";
-constexpr qsizetype kNearCap = 16 * 1024 * 1024 - 64;
 
 // A controller with its panel, a server (where the probe settings say), and the port file pointing at
 // it. Its interpreter is named bare (found in PATH once); with no engine script, a restart starts one
@@ -35,9 +31,8 @@ struct Rig {
     TestTree tree;
     FeedServer server;
     AppDelegate d;
-    explicit Rig(const Reply& reply = {200, kDocument}, const QString& python = QStringLiteral("python3"),
-                 const QHash<QString, QString>& at = {})
-        : server((tree.install("en", python), reply), at) {
+    explicit Rig(const Reply& reply = {200, kDocument}, const QHash<QString, QString>& at = {})
+        : server((tree.install("en", QStringLiteral("python3")), reply), at) {
         setPort(QByteArray::number(server.port()));
         tree.write(tree.appDir() + QStringLiteral("/update_check.py"),
                    "import sys\nsys.stdout.buffer.write('" + kReport + "'.encode('utf-16'))\n");
@@ -90,7 +85,6 @@ private slots:
         };
         row("200, not JSON", {200, "<html>starting</html>"}, "", true, false);
         row("503 object", {503, kDocument}, "", false, true);
-        row("redirect", {301, ""}, "", false, false);
         row("silent", {200, "", "silent"}, "", false, false);
         row("ours on ::1 alone", {200, kDocument}, "", true, true, "::1");
         // Another user's listener is no engine at all: nothing is sent there, and ours is started.
@@ -109,8 +103,7 @@ private slots:
         QFETCH(bool, polled);
         if (::getuid() != 0 && (!stranger.isEmpty() || ours.contains(u'@')))
             QSKIP("a listener of another user's, or on port 80, needs root to make");
-        Rig rig(reply, QStringLiteral("python3"),
-                {{"CW_PROBE_HOST", ours.section(u'@', 0, 0)}, {"CW_PROBE_PORT", ours.section(u'@', 1)}});
+        Rig rig(reply, {{"CW_PROBE_HOST", ours.section(u'@', 0, 0)}, {"CW_PROBE_PORT", ours.section(u'@', 1)}});
         if (ours.contains(u'@') && rig.server.port() != 80)
             QSKIP("port 80 is taken on this machine");
         std::optional<FeedServer> other;
@@ -121,7 +114,6 @@ private slots:
         QVERIFY(!other || stranger == "127.0.0.1" || other->port() == rig.server.port());
         rig.setPort(portFile.isEmpty() ? QByteArray::number(other ? other->port() : rig.server.port())
                                        : portFile.toUtf8());
-
         // The panel is frozen during a ping: no timer tick, poll or button action may run inside it.
         bool posted = false;
         const QObject scope;
@@ -152,7 +144,6 @@ private slots:
             QTest::newRow(name) << reply << good << fromMs << toMs;
         };
         // Any status will do: the body alone decides, and it must be complete.
-        row("200 object", {200, kDocument}, true);
         row("301 object", {301, kDocument}, true);
         row("407 object", {407, kDocument}, true);
         // UTF-8, UTF-16 or UTF-32, told by a byte-order mark or the zero bytes around the first characters.
@@ -166,7 +157,6 @@ private slots:
         row("empty", {200, ""}, false);
         row("not JSON", {200, "<html>busy</html>"}, false);
         row("an array", {200, "[" + kDocument + "]"}, false);
-        row("truncated", {200, kDocument.left(30)}, false);
         row("closed without a word", {200, "", "close"}, false);
         // Silence, a trickle (a byte every 0.4 s trips no inactivity limit) and a body that never ends
         // are cut by the 1.5 s deadline, whatever part of a document had arrived.
@@ -176,8 +166,8 @@ private slots:
         // The 16 MiB cap stops a body as it arrives, announced or not.
         row("declared over 16 MiB", {200, "", "endless", "", 17 * 1024 * 1024}, false);
         row("endless", {200, "", "endless"}, false);
-        row("just under 16 MiB", {200, "{\"pad\":\"" + QByteArray(kNearCap - 128, 'a') + "\"," + kDocument.mid(1)},
-            true, 0, 3000);
+        row("just under 16 MiB",
+            {200, "{\"pad\":\"" + QByteArray(16 * 1024 * 1024 - 192, 'a') + "\"," + kDocument.mid(1)}, true, 0, 3000);
         // 2 million objects in a list: most of a second to decode, off the main thread, and no document.
         row("2 million objects", {200, "[" + QByteArray(R"({"a":0},)").repeated(2'000'000) + "{}]"}, false, 0, 4000);
     }
@@ -208,8 +198,8 @@ private slots:
     }
 
     void failureRuns_data() {
-        // G: a good poll; F: 200 with an empty body; N: 500 with text; X: nothing listens on the port;
-        // L: a refresh while locked, which must send nothing and count for nothing.
+        // G: a good poll; F: an empty body; X: nothing listens on the port; L: a refresh while locked, which
+        // must send nothing and count for nothing.
         QTest::addColumn<QString>("polls");
         QTest::addColumn<int>("recoveries");
         QTest::addColumn<int>("failCount");
@@ -219,7 +209,6 @@ private slots:
         QTest::newRow("pairs between good polls") << "GFFGFFGFF" << 0 << 2 << false;
         QTest::newRow("never answered") << "FFFFXXX" << 0 << 7 << false;
         QTest::newRow("late engine that dies") << "XXGXXX" << 1 << 0 << true;
-        QTest::newRow("mixed failures") << "GNXF" << 1 << 0 << false;
         QTest::newRow("locked refreshes between failures") << "GFLFLLF" << 1 << 0 << false;
     }
     void failureRuns() {
@@ -246,8 +235,7 @@ private slots:
                 continue;
             }
             rig.setPort(QByteArray::number(kind == u'X' ? FeedServer::unusedPort() : rig.server.port()));
-            rig.server.setReply(kind == u'G' ? Reply{200, kDocument}
-                                             : Reply{kind == u'N' ? 500 : 200, kind == u'N' ? "Error" : ""});
+            rig.server.setReply({200, kind == u'G' ? kDocument : ""});
             QCOMPARE(rig.pollOnce(), kind == u'G');
             QCOMPARE(atVerdict, before);
         }
