@@ -1,7 +1,6 @@
-// The real cueview, run headless in a throw-away home and resource directory with a probe as its engine,
-// and ended by a signal as a desktop session ends it: how it starts its engine, that it asks that engine
-// (and only that one) to stop without waiting, that a hung update check does not keep it from ending
-// cleanly, and that killed outright it leaves no engine behind.
+// The real cueview, headless in a throw-away home with a probe as its engine, ended by a signal as a
+// session ends it: how it starts its engine, that it asks that engine (and only that one) to stop without
+// waiting, that a hung update check does not keep it from ending, and that killed it leaves no engine.
 
 #include "support/Support.h"
 
@@ -51,12 +50,10 @@ private slots:
         QTest::addColumn<QString>("setup");
         QTest::addColumn<int>("sig");
         QTest::newRow("SIGTERM") << "engine" << int(SIGTERM);
-        QTest::newRow("SIGINT") << "engine" << int(SIGINT);
         QTest::newRow("SIGHUP") << "engine" << int(SIGHUP);
         QTest::newRow("engine already running") << "running" << int(SIGTERM);
         QTest::newRow("update check hangs") << "hung" << int(SIGTERM);
-        // Nothing catches SIGKILL: the real engine still ends, and whatever it started (here a helper its
-        // interpreter's wrapper left) with it.
+        // Nothing catches SIGKILL: the real engine still ends, and with it what it started (a helper here).
         QTest::newRow("SIGKILL, the real engine") << "killed" << int(SIGKILL);
     }
     void endsOnSignal() {

@@ -1,8 +1,7 @@
-// Hostile files and texts. The small files the overlay reads at start (port, window position, brand,
-// profile), as they should be and in every kind of harm: each unusable one gives its fallback at once, a
-// FIFO never blocks, a save never replaces what the position file is not (a directory, a link to a
-// device). A track path offers a drag only for a track file; feed texts cannot reorder or split what the
-// panel shows. (A support directory that cannot be made is tst_cueview's.)
+// Hostile files and texts. The small files read at start (port, window position, brand, profile), sound
+// and in every kind of harm: each unusable one gives its fallback at once, a FIFO never blocks (not even
+// one swapped in after the check), a save never replaces what the position file is not. A track path
+// offers a drag only for a track file; feed texts cannot reorder or split what the panel shows.
 
 #include "config/FileText.h"
 #include "controller/AppDelegate.h"
@@ -162,8 +161,6 @@ private slots:
         QTest::newRow("a track") << Kind::Content << "" << true;
         QTest::newRow("a link to a track") << Kind::Link << "" << true;
         QTest::newRow("relative") << Kind::Content << "track" << false;
-        QTest::newRow("the root") << Kind::Content << "/" << false;
-        QTest::newRow("a directory") << Kind::Directory << "" << false;
         QTest::newRow("a FIFO") << Kind::Fifo << "" << false;
         QTest::newRow("a link to a device") << Kind::Device << "" << false;
     }
