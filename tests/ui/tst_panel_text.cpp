@@ -1,8 +1,7 @@
-// The panel's texts as its widgets lay them out and paint them, headless at two device pixels to the
-// point: in each of the seven languages every text fits its frame or ends in an ellipsis, sits on its
-// side (Hebrew on the right) and reads in its direction (feed fields in their own), and no frame runs
-// under another; mode buttons look different on and off whatever colour their glyph takes; the brand
-// image is sharp, and a missing one passes without a word.
+// The panel's texts as its widgets lay them out and paint them, headless at two device pixels to the point:
+// in each of the seven languages every text fits its frame or ends in an ellipsis, sits on its side (Hebrew
+// on the right), reads in its direction (feed fields in their own), and no frame runs under another; mode
+// buttons look different on and off whatever colour their glyph takes; the brand image is sharp or absent.
 
 #include "config/Texts.h"
 #include "feed/Labels.h"
@@ -22,18 +21,11 @@
 using namespace cw;
 using namespace Qt::StringLiterals;
 
-namespace {
-
-QString key(const char* name) {
-    return L(QLatin1String(name));
-}
-
-} // namespace
-
 class TestPanelText : public QObject {
     Q_OBJECT
 private slots:
     void everyTextFits() {
+        const auto key = [](const char* name) { return L(QLatin1String(name)); };
         for (const QString& lang : supportedLanguages()) {
             test::TestTree tree;
             tree.install(lang);
@@ -98,8 +90,7 @@ private slots:
             }
             for (qsizetype i = 0; i < frames.size(); ++i)
                 for (qsizetype j = i + 1; j < frames.size(); ++j)
-                    QVERIFY(qMin(frames[i].intersected(frames[j]).width(), frames[i].intersected(frames[j]).height()) <=
-                            1);
+                    QVERIFY(qMin((frames[i] & frames[j]).width(), (frames[i] & frames[j]).height()) <= 1);
             QCOMPARE(row->width() - row->meta->geometry().right() - 1, row->rank->x());
         }
     }
