@@ -24,6 +24,23 @@ namespace {
 const QByteArray kDocument = R"({"ok": true, "now": {"title": "Now"}, "next": [{"title": "A"}, {"title": "B"}]})";
 const QByteArray kReport = R"({"available": true, "url": "https://example.invalid/get"})";
 
+// A ping: our engine's reply; where another user listens (on our port when it can); the ping's answer (a
+// 200 status, whatever the body) and the poll's (a JSON object, whatever the status); where our engine
+// listens (an address, or address@port); the port file's text (empty: the stranger's port, else ours).
+struct PingCase {
+    Reply reply;
+    QString stranger;
+    bool up, polled;
+    QString ours = QStringLiteral("127.0.0.1"), portFile;
+};
+
+// A poll: the reply, whether it is good, and how long the verdict takes.
+struct PollCase {
+    Reply reply;
+    bool good;
+    int fromMs = 0, toMs = 1000;
+};
+
 // A controller with its panel, a server (where the probe settings say), and the port file pointing at
 // it. Its interpreter is named bare (found in PATH once); with no engine script, a restart starts one
 // that ends at once. The update check reports an update in UTF-16, which the one decoder reads.
@@ -68,39 +85,29 @@ struct Rig {
 };
 
 } // namespace
+Q_DECLARE_METATYPE(PingCase)
+Q_DECLARE_METATYPE(PollCase)
 
 class TestEngineLink : public QObject {
     Q_OBJECT
 private slots:
     void ping_data() {
-        QTest::addColumn<Reply>("reply");      // our engine's
-        QTest::addColumn<QString>("ours");     // where our engine listens: address, or address@port
-        QTest::addColumn<QString>("stranger"); // where another user listens, on our port when it can
-        QTest::addColumn<QString>("portFile"); // empty: the stranger's port, else ours
-        QTest::addColumn<bool>("up");          // the ping's answer: a 200 status, whatever the body
-        QTest::addColumn<bool>("polled");      // the poll's: a JSON object, whatever the status
-        const auto row = [](const char* name, Reply reply, const char* stranger, bool up, bool polled,
-                            const char* ours = "127.0.0.1", const char* portFile = "") {
-            QTest::newRow(name) << reply << ours << stranger << portFile << up << polled;
-        };
-        row("200, not JSON", {200, "<html>starting</html>"}, "", true, false);
-        row("503 object", {503, kDocument}, "", false, true);
-        row("silent", {200, "", "silent"}, "", false, false);
-        row("ours on ::1 alone", {200, kDocument}, "", true, true, "::1");
+        QTest::addColumn<PingCase>("c");
+        const auto row = [](const char* name, const PingCase& c) { QTest::newRow(name) << c; };
+        row("200, not JSON", {{200, "<html>starting</html>"}, "", true, false});
+        row("503 object", {{503, kDocument}, "", false, true});
+        row("silent", {{200, "", "silent"}, "", false, false});
+        row("ours on ::1 alone", {{200, kDocument}, "", true, true, "::1"});
         // Another user's listener is no engine at all: nothing is sent there, and ours is started.
-        row("a stranger on 127.0.0.1", {200, kDocument}, "127.0.0.1", false, false);
-        row("a stranger on ::1 beside ours", {200, kDocument}, "::1", false, false);
-        row("a stranger on :: beside ours", {200, kDocument}, "::", false, false);
+        row("a stranger on 127.0.0.1", {{200, kDocument}, "127.0.0.1", false, false});
+        row("a stranger on ::1 beside ours", {{200, kDocument}, "::1", false, false});
+        row("a stranger on :: beside ours", {{200, kDocument}, "::", false, false});
         // No address can carry the port (and Qt would send "GET  HTTP/1.1" to port 80).
-        row("a port above 65535", {200, kDocument}, "", false, false, "127.0.0.1@80", "70000");
+        row("a port above 65535", {{200, kDocument}, "", false, false, "127.0.0.1@80", "70000"});
     }
     void ping() {
-        QFETCH(Reply, reply);
-        QFETCH(QString, ours);
-        QFETCH(QString, stranger);
-        QFETCH(QString, portFile);
-        QFETCH(bool, up);
-        QFETCH(bool, polled);
+        QFETCH(PingCase, c);
+        const auto& [reply, stranger, up, polled, ours, portFile] = c;
         if (::getuid() != 0 && (!stranger.isEmpty() || ours.contains(u'@')))
             QSKIP("a listener of another user's, or on port 80, needs root to make");
         Rig rig(reply, {{"CW_PROBE_HOST", ours.section(u'@', 0, 0)}, {"CW_PROBE_PORT", ours.section(u'@', 1)}});
@@ -136,46 +143,36 @@ private slots:
     }
 
     void poll_data() {
-        QTest::addColumn<Reply>("reply");
-        QTest::addColumn<bool>("good");
-        QTest::addColumn<int>("fromMs"); // how long the verdict takes
-        QTest::addColumn<int>("toMs");
-        const auto row = [](const char* name, Reply reply, bool good, int fromMs = 0, int toMs = 1000) {
-            QTest::newRow(name) << reply << good << fromMs << toMs;
-        };
+        QTest::addColumn<PollCase>("c");
+        const auto row = [](const char* name, const PollCase& c) { QTest::newRow(name) << c; };
         // Any status will do: the body alone decides, and it must be complete.
-        row("301 object", {301, kDocument}, true);
-        row("407 object", {407, kDocument}, true);
+        row("301 object", {{301, kDocument}, true});
+        row("407 object", {{407, kDocument}, true});
         // UTF-8, UTF-16 or UTF-32, told by a byte-order mark or the zero bytes around the first characters.
-        const auto encoded = [](const QByteArray& utf8, QStringConverter::Encoding encoding, bool bom = false) {
-            QStringEncoder encoder(encoding, bom ? QStringConverter::Flag::WriteBom : QStringConverter::Flag::Default);
-            return QByteArray(encoder.encode(QString::fromUtf8(utf8)));
-        };
-        row("UTF-8, BOM", {200, encoded(kDocument, QStringConverter::Utf8, true)}, true);
-        row("UTF-16LE", {200, encoded(kDocument, QStringConverter::Utf16LE)}, true);
-        row("UTF-32BE", {200, encoded(kDocument, QStringConverter::Utf32BE)}, true);
-        row("empty", {200, ""}, false);
-        row("not JSON", {200, "<html>busy</html>"}, false);
-        row("an array", {200, "[" + kDocument + "]"}, false);
-        row("closed without a word", {200, "", "close"}, false);
+        const QString text = QString::fromUtf8(kDocument);
+        row("UTF-8, BOM", {{200, "\xEF\xBB\xBF" + kDocument}, true});
+        row("UTF-16LE", {{200, QStringEncoder(QStringConverter::Utf16LE).encode(text)}, true});
+        row("UTF-32BE", {{200, QStringEncoder(QStringConverter::Utf32BE).encode(text)}, true});
+        row("empty", {{200, ""}, false});
+        row("not JSON", {{200, "<html>busy</html>"}, false});
+        row("an array", {{200, "[" + kDocument + "]"}, false});
+        row("closed without a word", {{200, "", "close"}, false});
         // Silence, a trickle (a byte every 0.4 s trips no inactivity limit) and a body that never ends
         // are cut by the 1.5 s deadline, whatever part of a document had arrived.
-        row("silent", {200, "", "silent"}, false, 1200, 4000);
-        row("trickle", {200, kDocument, "trickle", "", -1, 0.4}, false, 1200, 4000);
-        row("unfinished", {200, kDocument, "unfinished"}, false, 1200, 4000);
+        row("silent", {{200, "", "silent"}, false, 1200, 4000});
+        row("trickle", {{200, kDocument, "trickle", "", -1, 0.4}, false, 1200, 4000});
+        row("unfinished", {{200, kDocument, "unfinished"}, false, 1200, 4000});
         // The 16 MiB cap stops a body as it arrives, announced or not.
-        row("declared over 16 MiB", {200, "", "endless", "", 17 * 1024 * 1024}, false);
-        row("endless", {200, "", "endless"}, false);
+        row("declared over 16 MiB", {{200, "", "endless", "", 17 * 1024 * 1024}, false});
+        row("endless", {{200, "", "endless"}, false});
         row("just under 16 MiB",
-            {200, "{\"pad\":\"" + QByteArray(16 * 1024 * 1024 - 192, 'a') + "\"," + kDocument.mid(1)}, true, 0, 3000);
+            {{200, "{\"pad\":\"" + QByteArray(16 * 1024 * 1024 - 192, 'a') + "\"," + kDocument.mid(1)}, true, 0, 3000});
         // 2 million objects in a list: most of a second to decode, off the main thread, and no document.
-        row("2 million objects", {200, "[" + QByteArray(R"({"a":0},)").repeated(2'000'000) + "{}]"}, false, 0, 4000);
+        row("2 million objects", {{200, "[" + QByteArray(R"({"a":0},)").repeated(2'000'000) + "{}]"}, false, 0, 4000});
     }
     void poll() {
-        QFETCH(Reply, reply);
-        QFETCH(bool, good);
-        QFETCH(int, fromMs);
-        QFETCH(int, toMs);
+        QFETCH(PollCase, c);
+        const auto& [reply, good, fromMs, toMs] = c;
         Rig rig(reply);
         QElapsedTimer clock;
         clock.start();

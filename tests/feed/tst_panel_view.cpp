@@ -49,45 +49,34 @@ QString tone(Tone t) {
     return QString::fromLatin1(names[int(t)]);
 }
 
-// One part of the view (or of the state behind it) as text.
+// One part of the view (and the modes behind it) as text.
 QString part(const AppDelegate& d, const QString& name) {
     const PanelView& v = d.view();
-    QStringList out;
-    const auto shownRows = [&](auto describe) {
-        for (const RowView& row : v.rows)
+    const auto shown = [](const auto& rows, auto describe) {
+        QStringList out;
+        for (const RowView& row : rows)
             if (row.shown)
                 out << describe(row);
         return out.join(u'|');
     };
-    if (name == "title")
-        return v.nowTitle;
-    if (name == "meta")
-        return v.nowMeta;
-    if (name == "rut")
-        return v.rut.text + u'/' + tone(v.rut.tone);
-    if (name == "header")
-        return v.header;
-    if (name == "moment")
-        return QStringLiteral("%1 %2 %3").arg(d.modes().moment).arg(v.momentTitle, v.momentShown ? "shown" : "hidden");
-    if (name == "tints") // proven, variation, moment, panic, lock
-        return QStringList{tone(v.proven), tone(v.variation), tone(v.moment), tone(v.panic), tone(v.lock)}.join(u' ');
-    if (name == "rows")
-        return shownRows([](const RowView& r) { return r.title; });
-    if (name == "ranks")
-        return shownRows([](const RowView& r) { return r.rank + u'/' + (r.rankTone ? tone(*r.rankTone) : "-"); });
-    if (name == "detail")
-        return v.rows[0].detail + u'/' + v.rows[0].path;
-    if (name == "lit") // the highlighted rows
-        return shownRows([](const RowView& r) { return QString::number(r.highlighted); });
-    if (name == "fresh") {
-        for (const RowView& row : v.freshRows)
-            if (row.shown)
-                out << row.rank + u' ' + row.title + u'/' + row.detail + u'/' + row.path;
-        return out.join(u'|');
-    }
-    if (name == "page")
-        return QString::number(d.modes().page);
-    return QStringLiteral("<no part %1>").arg(name);
+    const QHash<QString, QString> parts{
+        {"title", v.nowTitle},
+        {"meta", v.nowMeta},
+        {"rut", v.rut.text + u'/' + tone(v.rut.tone)},
+        {"header", v.header},
+        {"moment",
+         QStringLiteral("%1 %2 %3").arg(d.modes().moment).arg(v.momentTitle, v.momentShown ? "shown" : "hidden")},
+        {"tints",
+         QStringList{tone(v.proven), tone(v.variation), tone(v.moment), tone(v.panic), tone(v.lock)}.join(u' ')},
+        {"rows", shown(v.rows, [](const RowView& r) { return r.title; })},
+        {"ranks",
+         shown(v.rows, [](const RowView& r) { return r.rank + u'/' + (r.rankTone ? tone(*r.rankTone) : "-"); })},
+        {"detail", v.rows[0].detail + u'/' + v.rows[0].path},
+        {"lit", shown(v.rows, [](const RowView& r) { return QString::number(r.highlighted); })},
+        {"fresh", shown(v.freshRows,
+                        [](const RowView& r) { return r.rank + u' ' + r.title + u'/' + r.detail + u'/' + r.path; })},
+        {"page", QString::number(d.modes().page)}};
+    return parts.value(name, QStringLiteral("<no part %1>").arg(name));
 }
 
 const QString kCats3 =

@@ -1,8 +1,8 @@
 #pragma once
-// The whole feed path as one call, shared by the libFuzzer target (fuzz_feed) and the corpus replay
-// (tests/robustness/tst_fuzz_corpus): bytes → decodeFeed → apply, which renders → every operator mode
-// pressed → the view drawn on a panel built once and painted. Each run has a new controller, so a crash
-// found by the fuzzer replays from its one file. Main thread only; the caller owns the QApplication.
+// The whole feed path as one call, for the libFuzzer target (fuzz_feed) and the corpus replay
+// (tst_fuzz_corpus): bytes → decodeFeed → apply → every operator mode pressed → the view drawn on a panel
+// built once, and painted. Each run has a new controller, so a crash replays from its one file. Main
+// thread only; the caller owns the QApplication.
 
 #include <QByteArray>
 #include <QString>
@@ -24,8 +24,7 @@ public:
 
     // Runs bytes through the path. True when they were a feed document (a JSON object).
     bool run(const QByteArray& bytes);
-    // The first way in which the view contradicted the state it came from, or the panel the view, in
-    // the last run; empty when there was none.
+    // The first way the view contradicted its state, or the panel the view, in the last run; empty if none.
     QString inconsistency() const { return m_inconsistency; }
     const AppDelegate& delegate() const { return *m_delegate; }
 
