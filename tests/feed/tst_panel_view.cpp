@@ -102,7 +102,6 @@ private slots:
         // Before any document, and the rut meter: bands chosen on the share, the percentage truncated.
         row("start", {}, {"title=loading…", "meta=", "rut=/RutGrey", play, dim, "moment=0 🎚 All shown", "rows="});
         for (const auto& [r, text] : std::initializer_list<std::pair<const char*, const char*>>{
-                 {"0.45", "same as usual · 45%/Gold"},
                  {"0.29", "some repeats · 28%/RutGrey"},
                  {"92233720368547758.08", "same as usual/Gold"}, // 2^63 %: no 64-bit percentage
                  {"\"0.1\"", "/Gold"}})                          // not a number: no text, the colour as it was
@@ -123,8 +122,6 @@ private slots:
             {"title=⏳ Waiting for Mixxx…", "meta=Play a track — picks appear", "rut=fresh set · 10%/Green",
              "header=🔒 FROZEN · play next", "tints=Dim Dim Green Dim Cyan", "rows=", "fresh=", "moment=1 🎚 A shown",
              "page=0"});
-        row("waiting keeps a wrapped page's tint", {"{$,\"next\":%6}", "variation", R"({"ok":false})"},
-            {"page=0", "tints=Dim Green Dim Dim Dim", "rows="});
         row("waiting first, ok as a string", {R"({"ok":"true","next":%3})"},
             {"title=⏳ Waiting for Serato…", play, dim, "rows=", "moment=0 🎚 All shown"});
         row("a button while waiting renders", {R"({"ok":false})", "toggleProven"},
@@ -211,8 +208,6 @@ private slots:
         pickRow("request", R"("prep":true,"proven":3)", "request", "🎁/Gold");
         pickRow("request fits now", R"("prep":true,"fitnow":true,"proven":3)", "request · fits now!", "🎁/Green");
         pickRow("request in rescue", R"("prep":true,"proven":3)", "banger 3×", "🎁/Gold", "en", true);
-        pickRow("proven", R"("proven":3)", "played after 3×");
-        pickRow("banger", R"("proven":3)", "banger 3×", "🆘/Red", "en", true);
         pickRow("five parts", R"("proven":2,"harmonic":true,"fresh":"rested","rest":400,"src":"crate")",
                 "played after 2× 🎵  ·  🌱 rested 1y  ·  crate");
         pickRow("rest 359", R"("fresh":"rested_long","rest":359)", "key / BPM  ·  🌱 rested 11mo");
