@@ -11,7 +11,8 @@ and serves the feed as a test asks. Settings, from the environment:
   CW_PROBE_LIFETIME  seconds before it ends by itself (default 30)
   CW_CHAOS_ELSEWHERE where chaos redirects go
 Records in LOG: <pid>.start.json, <pid>.signals (a line each), <pid>.port, and "served": JSON lines
-{"pid", "head"} as a request arrives, {"pid", "mode"} as it is answered.
+{"pid", "head"} as a request arrives, {"pid", "mode"} as it is answered, {"pid", "sent"} (megabytes) as an
+endless answer ends.
 """
 import json
 import os
