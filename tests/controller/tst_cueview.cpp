@@ -45,7 +45,6 @@ private slots:
         // Engines whose cueview has exited become our children, so we can reap them.
         ::prctl(PR_SET_CHILD_SUBREAPER, 1);
     }
-
     void endsOnSignal_data() {
         QTest::addColumn<QString>("setup");
         QTest::addColumn<int>("sig");

@@ -166,11 +166,9 @@ private slots:
             {"page=2", "rows=—", "tints=Dim Green Dim Dim Dim"});
 
         // Headers, and the single row of an empty list (also the bangers'): no rank, no detail, no path.
-        row("rescue", {"{$,\"next\":%3}", "togglePanic"},
-            {"header=🆘 FLOOR RESCUE · bangers", "tints=Dim Dim Dim Red Dim", "rows=—"});
-        row("rescue beats frozen", {"{$}", "toggleLock", "togglePanic", "toggleProven"},
-            {"header=🆘 FLOOR RESCUE · bangers", "rows=No proven sequence for this track", "ranks=/-", "detail=/",
-             "lit=0"});
+        row("rescue beats frozen", {"{$,\"next\":%3}", "toggleLock", "togglePanic", "toggleProven"},
+            {"header=🆘 FLOOR RESCUE · bangers", "tints=Green Dim Dim Red Cyan",
+             "rows=No proven sequence for this track", "ranks=/-", "detail=/", "lit=0"});
         row("proven only",
             {R"({$,"next":[{"title":"A"},{"title":"B","proven":1},{"title":"C","proven":"2"},{"title":"D","proven":3}]})",
              "toggleProven"},
@@ -256,9 +254,7 @@ private slots:
             QTest::newRow(name) << s << text << p;
         };
         row("saved on screen", one, "1184 512", at(1184, 512));
-        row("no file", one, std::nullopt, home);
         row("line end", one, "1184 512\n", home);
-        row("three numbers", one, "1184 512 7", home);
         row("extra spaces", one, "  1184   512 ", at(1184, 512));
         row("fractions", one, "100.5 200.25", at(100.5, 200.25));
         row("not a number", one, "12a 512", home);
@@ -267,12 +263,8 @@ private slots:
         row("219 wide", one, "2341 500", home);
         row("119 under the menu bar", one, "500 1296", home);
         row("left screen", two, "-1200 300", at(-1200, 300));
-        row("left screen unplugged", one, "-1200 300", home);
         row("primary not at Qt's origin", right, "-1200 300", QPoint(80, 1080 - 300 - 580));
         row("default beside another screen", right, std::nullopt, QPoint(1280 + 1920 - 360 - 16, 16));
-        ScreenLayout leftHome = right; // the user works on the left screen
-        leftHome.homeAvailable = QRect(0, 0, 1280, 1024);
-        row("default on the screen worked on", leftHome, std::nullopt, QPoint(1280 - 360 - 16, 16));
         row("no primary screen", ScreenLayout{}, "10 10", QPoint(-1, -1));
     }
     void placement() {

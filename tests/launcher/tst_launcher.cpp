@@ -77,7 +77,6 @@ public:
         const bool normal = finished && process.exitStatus() == QProcess::NormalExit;
         return {normal ? process.exitCode() : -1, process.readAllStandardOutput() + process.readAllStandardError()};
     }
-
     // The shipped start script with the system's Python; a cueview that records each run (argc and argv in
     // argv<n>) and sources action<n>; dialog programs that answer the source list with $FAKE_SOURCE, the
     // language list with $FAKE_LANG (none: cancelled), the folder with $FAKE_DIR; an engine that lists two
@@ -238,7 +237,6 @@ private slots:
         const QStringList recorded{QFileInfo(t.appDir()).canonicalFilePath(), python + "|inherited value"};
         QCOMPARE(Tree::nulSeparated(t.recorded("argv")), QStringList{"./overlay"} + arguments + recorded);
     }
-
     void setup_data() {
         QTest::addColumn<SetupCase>("c");
         const QString save = "2\n~/Music\n\n";
@@ -314,7 +312,6 @@ private slots:
         QCOMPARE(saved.value("source_path").toString(), path);
         QCOMPARE(saved.value("other"), QJsonValue(QJsonArray{1, 2}));
     }
-
     void stoppingBootpadEndsEverything_data() {
         QTest::addColumn<bool>("tty");
         QTest::addColumn<int>("setups");  // settings-button presses before the stop

@@ -123,7 +123,6 @@ private slots:
         if (kind == Kind::Device)
             QVERIFY(QFileInfo(tree.root() + "/zero").exists() && !QFileInfo(tree.root() + "/zero").isFile());
     }
-
     void fifoSwappedInAfterTheCheck() {
         // Another thread swaps the file for a FIFO and back as fast as it can, so some reads check a file
         // and open the FIFO (one inode, kept under its own name to free a reader caught in it).
@@ -153,7 +152,6 @@ private slots:
         reader.join();
         QVERIFY2(finished, "a read waited on a FIFO swapped in after the check");
     }
-
     void dragsOnlyTrackFiles_data() {
         QTest::addColumn<Kind>("kind");    // what lies at the track's path
         QTest::addColumn<QString>("path"); // empty: that absolute path; else as it stands, from the tree
@@ -179,7 +177,6 @@ private slots:
         row.setView(RowView{true, "1", std::nullopt, "Title", "8A", path.isEmpty() ? track : path});
         QCOMPARE(row.canDrag(), draggable);
     }
-
     void spoofingTextsShowPlainly() {
         // Bidirectional controls would reorder the rest of their line (128 BPM showed as "821"), a line
         // separator would break it; a path is a file's name and stays exactly as sent.

@@ -137,7 +137,6 @@ public:
         double interval = 0.1; // trickle: seconds between bytes
         QStringList rotation;  // bodies to answer in turn instead of body
     };
-    FeedServer() : FeedServer(Reply()) {}
     explicit FeedServer(const Reply& reply, const QHash<QString, QString>& settings = {}) {
         setReply(reply);
         if (settings.contains("CW_PROBE_UID")) // that user keeps its records here too

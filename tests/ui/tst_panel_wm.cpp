@@ -52,60 +52,6 @@ private:
     QString m_log;
 };
 
-// Runs an X client to its end while this process keeps handling events; its output, kFailed if none.
-QString run(const QString& program, const QStringList& args) {
-    QProcess process;
-    process.start(program, args);
-    if (!process.waitForStarted(5000) ||
-        !QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, 30000) || process.exitCode() != 0) {
-        process.kill();
-        process.waitForFinished(5000);
-        return kFailed;
-    }
-    return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
-}
-bool xdo(const QStringList& args) {
-    return run(QStringLiteral("xdotool"), args) != kFailed;
-}
-QString num(qint64 n) {
-    return QString::number(n);
-}
-bool click(const QPoint& at) {
-    return xdo({"mousemove", num(at.x()), num(at.y()), "sleep", "0.1", "click", "1", "sleep", "0.1"});
-}
-quint64 activeWindow() {
-    return run(QStringLiteral("xdotool"), {"getactivewindow"}).toULongLong();
-}
-QString windowInfo(quint64 window, const QString& field) {
-    const QString info = run(QStringLiteral("xwininfo"), {"-id", num(window)});
-    return QRegularExpression(field + QStringLiteral(": +(\\S+)")).match(info).captured(1);
-}
-// Whether the screen shows the panel's dark background at a point (the other clients' windows are light).
-bool showsPanelAt(const QPoint& at) {
-    return QColor(QGuiApplication::primaryScreen()->grabWindow(0, at.x(), at.y(), 1, 1).toImage().pixel(0, 0))
-               .lightness() < 60;
-}
-// A hand's drag: press, moves 0.1 s apart easing in (so the drag starts where it was pressed), a wiggle
-// at the end (XDND follows only a pointer that really moves over the target), release.
-bool drag(const QPoint& from, const QPoint& to) {
-    QStringList args;
-    const auto moveTo = [&args](const QPoint& p, const char* pause = "0.1") {
-        args << "mousemove" << num(p.x()) << num(p.y()) << "sleep" << pause;
-    };
-    moveTo(from, "0.2");
-    args += QStringList{"mousedown", "1", "sleep", "0.1"};
-    for (int i = 1; i <= 10; ++i)
-        moveTo(from + (to - from) * (i * i / 100.0));
-    moveTo(to + QPoint(3, 2));
-    moveTo(to, "0.5");
-    return xdo(args + QStringList{"mouseup", "1", "sleep", "0.2"});
-}
-// Another client run from this program; its window's id once shown, 0 if none.
-quint64 startClient(QProcess& client, const QStringList& args) {
-    client.start(QCoreApplication::applicationFilePath(), args);
-    return QTest::qWaitFor([&] { return client.canReadLine(); }, 15000) ? client.readLine().trimmed().toULongLong() : 0;
-}
-
 } // namespace
 
 class TestPanelWm : public QObject {
@@ -197,7 +143,6 @@ private slots:
         const auto row = [](const char* name, bool fresh, int index, const char* part, const char* file) {
             QTest::newRow(name) << fresh << index << QString(part) << QString(file);
         };
-        row("first pick, title", false, 0, "title", "track");
         row("fresh row, margin", true, 1, "margin", "track");
         row("no file, rank", false, 2, "rank", "none");
         row("row refilled mid-drag", false, 3, "title", "refilled");
@@ -247,6 +192,55 @@ private slots:
     }
 
 private:
+    // Runs an X client to its end while this process keeps handling events; its output, kFailed if none.
+    static QString run(const QString& program, const QStringList& args) {
+        QProcess process;
+        process.start(program, args);
+        if (!process.waitForStarted(5000) ||
+            !QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, 30000) ||
+            process.exitCode() != 0) {
+            process.kill();
+            process.waitForFinished(5000);
+            return kFailed;
+        }
+        return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
+    }
+    static bool xdo(const QStringList& args) { return run(QStringLiteral("xdotool"), args) != kFailed; }
+    static QString num(qint64 n) { return QString::number(n); }
+    static bool click(const QPoint& at) {
+        return xdo({"mousemove", num(at.x()), num(at.y()), "sleep", "0.1", "click", "1", "sleep", "0.1"});
+    }
+    static quint64 activeWindow() { return run(QStringLiteral("xdotool"), {"getactivewindow"}).toULongLong(); }
+    static QString windowInfo(quint64 window, const QString& field) {
+        const QString info = run(QStringLiteral("xwininfo"), {"-id", num(window)});
+        return QRegularExpression(field + QStringLiteral(": +(\\S+)")).match(info).captured(1);
+    }
+    // Whether the screen shows the panel's dark background at a point (the other clients' windows are light).
+    static bool showsPanelAt(const QPoint& at) {
+        return QColor(QGuiApplication::primaryScreen()->grabWindow(0, at.x(), at.y(), 1, 1).toImage().pixel(0, 0))
+                   .lightness() < 60;
+    }
+    // A hand's drag: press, moves 0.1 s apart easing in (so the drag starts where it was pressed), a wiggle
+    // at the end (XDND follows only a pointer that really moves over the target), release.
+    static bool drag(const QPoint& from, const QPoint& to) {
+        QStringList args;
+        const auto moveTo = [&args](const QPoint& p, const char* pause = "0.1") {
+            args << "mousemove" << num(p.x()) << num(p.y()) << "sleep" << pause;
+        };
+        moveTo(from, "0.2");
+        args += QStringList{"mousedown", "1", "sleep", "0.1"};
+        for (int i = 1; i <= 10; ++i)
+            moveTo(from + (to - from) * (i * i / 100.0));
+        moveTo(to + QPoint(3, 2));
+        moveTo(to, "0.5");
+        return xdo(args + QStringList{"mouseup", "1", "sleep", "0.2"});
+    }
+    // Another client run from this program; its window's id once shown, 0 if none.
+    static quint64 startClient(QProcess& client, const QStringList& args) {
+        client.start(QCoreApplication::applicationFilePath(), args);
+        return QTest::qWaitFor([&] { return client.canReadLine(); }, 15000) ? client.readLine().trimmed().toULongLong()
+                                                                            : 0;
+    }
     KeyPanel* panel() const { return m_d->panel()->window(); }
     quint64 panelId() const { return quint64(panel()->winId()); }
     QPoint background() const { return panel()->mapToGlobal(QPoint(4, 300)); } // left of the rows
