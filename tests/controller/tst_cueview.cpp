@@ -72,14 +72,14 @@ private slots:
                            "', 'w').write(str(os.getpid()))\ntime.sleep(600)\n");
         const QString wrapper = tree.write(tree.root() + QStringLiteral("/python"),
                                            "#!/bin/sh\ncase $1 in *live_next*) sleep 600 & echo $$ $! > " +
-                                               pids.toUtf8() + ";; esac\nexec " + pythonPath().toUtf8() + " \"$@\"\n");
+                                               pids.toUtf8() + ";; esac\nexec " + kPython.toUtf8() + " \"$@\"\n");
         QFile::setPermissions(wrapper, QFile::ReadOwner | QFile::ExeOwner);
 
         QProcess overlay;
         QProcessEnvironment env = probes.environment({{"CW_PROBE_ON_TERM", "stay"}, {"CW_PROBE_LIFETIME", "60"}});
         env.insert(QStringLiteral("HOME"), tree.home());
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        env.insert(QStringLiteral("TRK_PYTHON"), setup == "killed" ? wrapper : pythonPath());
+        env.insert(QStringLiteral("TRK_PYTHON"), setup == "killed" ? wrapper : kPython);
         env.insert(QStringLiteral("PYTHONDONTWRITEBYTECODE"), QStringLiteral("0"));
         env.insert(QStringLiteral("CW_TEST_MARKER"), QStringLiteral("from the session"));
         const QByteArray enginePort = QByteArray::number(FeedServer::unusedPort()); // where the real one settles
@@ -105,7 +105,7 @@ private slots:
             QTRY_COMPARE_WITH_TIMEOUT(probes.started().size(), 1, 20000);
             engine = probes.started().first();
             const QJsonObject start = probes.start(engine);
-            QCOMPARE(start.value("argv").toVariant().toStringList(), (QStringList{pythonPath(), script}));
+            QCOMPARE(start.value("argv").toVariant().toStringList(), (QStringList{kPython, script}));
             QCOMPARE(start.value("cwd").toString(), QFileInfo(tree.appDir()).canonicalFilePath());
             QCOMPARE(start.value("ppid").toInteger(), overlay.processId());
             const QJsonObject engineEnv = start.value("env").toObject();

@@ -23,17 +23,11 @@ namespace cw::test {
 
 inline const QString kProbe = QFileInfo(QStringLiteral(__FILE__)).absolutePath() + QStringLiteral("/probe_engine.py");
 
-inline QString pythonPath() {
-    return QStringLiteral("/usr/bin/python3");
-}
+inline const QString kPython = QStringLiteral("/usr/bin/python3");
 
 inline QByteArray readAll(const QString& path) {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-inline QStringList lines(const QString& path) {
-    return QString::fromUtf8(readAll(path)).split(u'\n', Qt::SkipEmptyParts);
 }
 
 // pid is alive (a zombie is not) and, given a needle, its command line names it (a PID may be reused).
@@ -59,7 +53,7 @@ struct TestTree {
             file.write(bytes);
         return path;
     }
-    void install(const QString& lang = QStringLiteral("en"), const QString& python = pythonPath()) const {
+    void install(const QString& lang = QStringLiteral("en"), const QString& python = kPython) const {
         QDir().mkpath(appDir());
         QProcessEnvironment env;
         env.insert(QStringLiteral("TRK_LANG"), lang);
@@ -121,6 +115,9 @@ public:
     }
 
 private:
+    static QStringList lines(const QString& path) {
+        return QString::fromUtf8(readAll(path)).split(u'\n', Qt::SkipEmptyParts);
+    }
     QTemporaryDir m_dir;
 };
 
@@ -144,7 +141,7 @@ public:
         QHash<QString, QString> all = settings;
         all.insert({{"CW_PROBE_SERVE", "file"}, {"CW_PROBE_LIFETIME", "600"}});
         m_process.setProcessEnvironment(m_probes.environment(all));
-        m_process.start(pythonPath(), {kProbe});
+        m_process.start(kPython, {kProbe});
         const QString portFile = QStringLiteral("%1/%2.port").arg(m_probes.dir()).arg(m_process.processId());
         if (QTest::qWaitFor([&] { return QFile::exists(portFile); }, 10000))
             m_port = quint16(readAll(portFile).toUInt());

@@ -14,6 +14,7 @@ Records in LOG: <pid>.start.json, <pid>.signals (a line each), <pid>.port, and "
 {"pid", "head"} as a request arrives, {"pid", "mode"} as it is answered, {"pid", "sent"} (megabytes) as an
 endless answer ends.
 """
+import itertools
 import json
 import os
 import random
@@ -45,12 +46,11 @@ def record_whole(path, text):
 
 def claim(prefix):
     """The next number of a counter all probes of the log share."""
-    n = 0
-    while True:
+    for n in itertools.count():
         try:
             return os.close(os.open(os.path.join(LOG, "%s.%d" % (prefix, n)), os.O_CREAT | os.O_EXCL)) or n
         except FileExistsError:
-            n += 1
+            pass
 
 
 def on_signal(signum, _frame):
@@ -84,9 +84,7 @@ def chaos_answers(generation):
 
 def file_answers():
     """The reply set last; one with "rotation" answers its bodies in turn."""
-    n = 0
-    while True:
-        n += 1
+    for n in itertools.count(1):
         with open(os.path.join(LOG, "reply.json"), encoding="utf-8") as f, open(os.path.join(LOG, "reply.body"), "rb") as b:
             answer = json.load(f) | {"body": b.read()}
         rotation = answer.get("rotation")
@@ -133,8 +131,7 @@ def serve(conn, answers):
             conn.settimeout(10)
             head = b""
             while b"\r\n\r\n" not in head:
-                chunk = conn.recv(4096)
-                if not chunk:
+                if not (chunk := conn.recv(4096)):
                     return
                 head += chunk
             record("served", json.dumps({"pid": PID, "head": head.decode("latin-1")}))
@@ -163,7 +160,7 @@ def listen(answers):
         record_whole(os.path.join(os.environ["CW_CHAOS_SUPPORT"], "port"), port)
     record_whole(os.path.join(LOG, "%d.port" % PID), port)
     threading.Thread(target=lambda: [threading.Thread(target=serve, args=(server.accept()[0], answers), daemon=True).start()
-                                     for _ in iter(int, 1)], daemon=True).start()
+                                     for _ in itertools.count()], daemon=True).start()
 
 
 def main():

@@ -31,25 +31,20 @@ const QPoint kTargetSpot(500, 450);
 const QString kFailed = QStringLiteral("<failed>");
 
 // The drop target: a window accepting drops, logging each as "<proposed> <possible> <action> <urls>".
-class Target : public QWidget {
-public:
-    explicit Target(const QString& log) : m_log(log) { setAcceptDrops(true); }
-
-protected:
+struct Target : QWidget {
+    explicit Target(const QString& log) : log(log) { setAcceptDrops(true); }
     void dragEnterEvent(QDragEnterEvent* event) override { event->acceptProposedAction(); }
     void dragMoveEvent(QDragMoveEvent* event) override { event->acceptProposedAction(); }
     void dropEvent(QDropEvent* event) override {
         event->acceptProposedAction();
-        QFile file(m_log);
+        QFile file(log);
         if (file.open(QIODevice::Append))
             file.write(QString::asprintf("%d %d %d ", int(event->proposedAction()), int(event->possibleActions()),
                                          int(event->dropAction()))
                            .toUtf8() +
                        QUrl::toStringList(event->mimeData()->urls()).join(u' ').toUtf8() + '\n');
     }
-
-private:
-    QString m_log;
+    QString log;
 };
 
 } // namespace
