@@ -1,7 +1,6 @@
-// The real cueview, run headless in a throw-away home and resource directory with a probe as its engine,
-// and ended by a signal as a desktop session ends it: how it starts its engine, that it asks that engine
-// (and only that one) to stop without waiting, that a hung update check does not keep it from ending
-// cleanly, and that killed outright it leaves no engine behind.
+// The real cueview, headless in a throw-away home with a probe as its engine, ended by a signal as a
+// session ends it: how it starts its engine, that it asks that engine (and only that one) to stop without
+// waiting, that a hung update check does not keep it from ending, and that killed it leaves no engine.
 
 #include "support/Support.h"
 
@@ -46,17 +45,14 @@ private slots:
         // Engines whose cueview has exited become our children, so we can reap them.
         ::prctl(PR_SET_CHILD_SUBREAPER, 1);
     }
-
     void endsOnSignal_data() {
         QTest::addColumn<QString>("setup");
         QTest::addColumn<int>("sig");
         QTest::newRow("SIGTERM") << "engine" << int(SIGTERM);
-        QTest::newRow("SIGINT") << "engine" << int(SIGINT);
         QTest::newRow("SIGHUP") << "engine" << int(SIGHUP);
         QTest::newRow("engine already running") << "running" << int(SIGTERM);
         QTest::newRow("update check hangs") << "hung" << int(SIGTERM);
-        // Nothing catches SIGKILL: the real engine still ends, and whatever it started (here a helper its
-        // interpreter's wrapper left) with it.
+        // Nothing catches SIGKILL: the real engine still ends, and with it what it started (a helper here).
         QTest::newRow("SIGKILL, the real engine") << "killed" << int(SIGKILL);
     }
     void endsOnSignal() {
@@ -76,14 +72,14 @@ private slots:
                            "', 'w').write(str(os.getpid()))\ntime.sleep(600)\n");
         const QString wrapper = tree.write(tree.root() + QStringLiteral("/python"),
                                            "#!/bin/sh\ncase $1 in *live_next*) sleep 600 & echo $$ $! > " +
-                                               pids.toUtf8() + ";; esac\nexec " + pythonPath().toUtf8() + " \"$@\"\n");
+                                               pids.toUtf8() + ";; esac\nexec " + kPython.toUtf8() + " \"$@\"\n");
         QFile::setPermissions(wrapper, QFile::ReadOwner | QFile::ExeOwner);
 
         QProcess overlay;
         QProcessEnvironment env = probes.environment({{"CW_PROBE_ON_TERM", "stay"}, {"CW_PROBE_LIFETIME", "60"}});
         env.insert(QStringLiteral("HOME"), tree.home());
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        env.insert(QStringLiteral("TRK_PYTHON"), setup == "killed" ? wrapper : pythonPath());
+        env.insert(QStringLiteral("TRK_PYTHON"), setup == "killed" ? wrapper : kPython);
         env.insert(QStringLiteral("PYTHONDONTWRITEBYTECODE"), QStringLiteral("0"));
         env.insert(QStringLiteral("CW_TEST_MARKER"), QStringLiteral("from the session"));
         const QByteArray enginePort = QByteArray::number(FeedServer::unusedPort()); // where the real one settles
@@ -109,7 +105,7 @@ private slots:
             QTRY_COMPARE_WITH_TIMEOUT(probes.started().size(), 1, 20000);
             engine = probes.started().first();
             const QJsonObject start = probes.start(engine);
-            QCOMPARE(start.value("argv").toVariant().toStringList(), (QStringList{pythonPath(), script}));
+            QCOMPARE(start.value("argv").toVariant().toStringList(), (QStringList{kPython, script}));
             QCOMPARE(start.value("cwd").toString(), QFileInfo(tree.appDir()).canonicalFilePath());
             QCOMPARE(start.value("ppid").toInteger(), overlay.processId());
             const QJsonObject engineEnv = start.value("env").toObject();

@@ -1,17 +1,16 @@
-// The link to the engine against real parts (probes serving on the loopback, some as another user): who
-// is asked at all, the ping and the launch, what counts as a good poll, the time limit and the size cap,
-// the panel kept responsive while a large body is decoded, the failure count and the recovery it
-// triggers, the lock. How the real cueview starts, stops and leaves its engine is tst_cueview's part;
-// how a recovery replaces a misbehaving engine, tst_chaos's.
+// The link to the engine against probes serving on the loopback, some as another user: who is asked at all,
+// the ping and the launch, what counts as a good poll, its time limit and size cap, the panel kept
+// responsive meanwhile, the failure count and the recovery it triggers, the lock.
 
 #include "controller/AppDelegate.h"
-#include "controller/EngineProcess.h"
 #include "support/Support.h"
 
 #include <QElapsedTimer>
+#include <QNetworkReply>
 #include <QSignalSpy>
 #include <QStringEncoder>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 
 #include <unistd.h>
@@ -24,7 +23,23 @@ namespace {
 
 const QByteArray kDocument = R"({"ok": true, "now": {"title": "Now"}, "next": [{"title": "A"}, {"title": "B"}]})";
 const QByteArray kReport = R"({"available": true, "url": "https://example.invalid/get"})";
-constexpr qsizetype kNearCap = 16 * 1024 * 1024 - 64;
+
+// A ping: our engine's reply; where another user listens (on our port when it can); the ping's answer (a
+// 200 status, whatever the body) and the poll's (a JSON object, whatever the status); where our engine
+// listens (an address, or address@port); the port file's text (empty: the stranger's port, else ours).
+struct PingCase {
+    Reply reply;
+    QString stranger;
+    bool up, polled;
+    QString ours = QStringLiteral("127.0.0.1"), portFile;
+};
+
+// A poll: the reply, whether it is good, and how long the verdict takes.
+struct PollCase {
+    Reply reply;
+    bool good;
+    int fromMs = 0, toMs = 1000;
+};
 
 // A controller with its panel, a server (where the probe settings say), and the port file pointing at
 // it. Its interpreter is named bare (found in PATH once); with no engine script, a restart starts one
@@ -33,9 +48,8 @@ struct Rig {
     TestTree tree;
     FeedServer server;
     AppDelegate d;
-    explicit Rig(const Reply& reply = {200, kDocument}, const QString& python = QStringLiteral("python3"),
-                 const QHash<QString, QString>& at = {})
-        : server((tree.install("en", python), reply), at) {
+    explicit Rig(const Reply& reply = {200, kDocument}, const QHash<QString, QString>& at = {})
+        : server((tree.install("en", QStringLiteral("python3")), reply), at) {
         setPort(QByteArray::number(server.port()));
         tree.write(tree.appDir() + QStringLiteral("/update_check.py"),
                    "import sys\nsys.stdout.buffer.write('" + kReport + "'.encode('utf-16'))\n");
@@ -44,8 +58,8 @@ struct Rig {
     void setPort(const QByteArray& text) const { tree.write(tree.support() + QStringLiteral("/port"), text); }
     // The longest stall of the main loop during the last pollOnce (and while its document was applied).
     qint64 stallMs = 0;
-    // One refresh, judged; whether it was good.
-    bool pollOnce() {
+    // One refresh, judged; whether it was good. holdMs: the main loop held at the first bytes, as a ping holds it.
+    bool pollOnce(int holdMs = 0) {
         QElapsedTimer sinceTick;
         sinceTick.start();
         qint64 stall = 0;
@@ -56,6 +70,10 @@ struct Rig {
         tick.start(10);
         QSignalSpy judged(&d, &AppDelegate::pollFinished);
         d.refresh();
+        if (auto* reply = holdMs ? d.findChild<QNetworkReply*>() : nullptr)
+            QObject::connect(
+                reply, &QNetworkReply::readyRead, reply, [holdMs] { QThread::msleep(holdMs); },
+                Qt::SingleShotConnection);
         const bool good =
             (!judged.isEmpty() || judged.wait(20000)) && judged.count() == 1 && judged.at(0).at(0).toBool();
         // A document is applied through the main queue, after the verdict; a tick after it sees its stall.
@@ -67,44 +85,32 @@ struct Rig {
 };
 
 } // namespace
+Q_DECLARE_METATYPE(PingCase)
+Q_DECLARE_METATYPE(PollCase)
 
 class TestEngineLink : public QObject {
     Q_OBJECT
 private slots:
     void ping_data() {
-        QTest::addColumn<Reply>("reply");      // our engine's
-        QTest::addColumn<QString>("ours");     // where our engine listens: address, or address@port
-        QTest::addColumn<QString>("stranger"); // where another user listens, on our port when it can
-        QTest::addColumn<QString>("portFile"); // empty: the stranger's port, else ours
-        QTest::addColumn<bool>("up");          // the ping's answer: a 200 status, whatever the body
-        QTest::addColumn<bool>("polled");      // the poll's: a JSON object, whatever the status
-        const auto row = [](const char* name, Reply reply, const char* stranger, bool up, bool polled,
-                            const char* ours = "127.0.0.1", const char* portFile = "") {
-            QTest::newRow(name) << reply << ours << stranger << portFile << up << polled;
-        };
-        row("200, not JSON", {200, "<html>starting</html>"}, "", true, false);
-        row("503 object", {503, kDocument}, "", false, true);
-        row("redirect", {301, ""}, "", false, false);
-        row("silent", {200, "", "silent"}, "", false, false);
-        row("ours on ::1 alone", {200, kDocument}, "", true, true, "::1");
+        QTest::addColumn<PingCase>("c");
+        const auto row = [](const char* name, const PingCase& c) { QTest::newRow(name) << c; };
+        row("200, not JSON", {{200, "<html>starting</html>"}, "", true, false});
+        row("503 object", {{503, kDocument}, "", false, true});
+        row("silent", {{200, "", "silent"}, "", false, false});
+        row("ours on ::1 alone", {{200, kDocument}, "", true, true, "::1"});
         // Another user's listener is no engine at all: nothing is sent there, and ours is started.
-        row("a stranger on 127.0.0.1", {200, kDocument}, "127.0.0.1", false, false);
-        row("a stranger on ::1 beside ours", {200, kDocument}, "::1", false, false);
-        row("a stranger on :: beside ours", {200, kDocument}, "::", false, false);
+        row("a stranger on 127.0.0.1", {{200, kDocument}, "127.0.0.1", false, false});
+        row("a stranger on ::1 beside ours", {{200, kDocument}, "::1", false, false});
+        row("a stranger on :: beside ours", {{200, kDocument}, "::", false, false});
         // No address can carry the port (and Qt would send "GET  HTTP/1.1" to port 80).
-        row("a port above 65535", {200, kDocument}, "", false, false, "127.0.0.1@80", "70000");
+        row("a port above 65535", {{200, kDocument}, "", false, false, "127.0.0.1@80", "70000"});
     }
     void ping() {
-        QFETCH(Reply, reply);
-        QFETCH(QString, ours);
-        QFETCH(QString, stranger);
-        QFETCH(QString, portFile);
-        QFETCH(bool, up);
-        QFETCH(bool, polled);
+        QFETCH(PingCase, c);
+        const auto& [reply, stranger, up, polled, ours, portFile] = c;
         if (::getuid() != 0 && (!stranger.isEmpty() || ours.contains(u'@')))
             QSKIP("a listener of another user's, or on port 80, needs root to make");
-        Rig rig(reply, QStringLiteral("python3"),
-                {{"CW_PROBE_HOST", ours.section(u'@', 0, 0)}, {"CW_PROBE_PORT", ours.section(u'@', 1)}});
+        Rig rig(reply, {{"CW_PROBE_HOST", ours.section(u'@', 0, 0)}, {"CW_PROBE_PORT", ours.section(u'@', 1)}});
         if (ours.contains(u'@') && rig.server.port() != 80)
             QSKIP("port 80 is taken on this machine");
         std::optional<FeedServer> other;
@@ -115,7 +121,6 @@ private slots:
         QVERIFY(!other || stranger == "127.0.0.1" || other->port() == rig.server.port());
         rig.setPort(portFile.isEmpty() ? QByteArray::number(other ? other->port() : rig.server.port())
                                        : portFile.toUtf8());
-
         // The panel is frozen during a ping: no timer tick, poll or button action may run inside it.
         bool posted = false;
         const QObject scope;
@@ -136,65 +141,59 @@ private slots:
         QCOMPARE(rig.server.requests() > 0, asked);
         QCOMPARE(other ? other->requests() : 0, 0);
     }
-
     void poll_data() {
-        QTest::addColumn<Reply>("reply");
-        QTest::addColumn<bool>("good");
-        QTest::addColumn<int>("fromMs"); // how long the verdict takes
-        QTest::addColumn<int>("toMs");
-        const auto row = [](const char* name, Reply reply, bool good, int fromMs = 0, int toMs = 1000) {
-            QTest::newRow(name) << reply << good << fromMs << toMs;
-        };
+        QTest::addColumn<PollCase>("c");
+        const auto row = [](const char* name, const PollCase& c) { QTest::newRow(name) << c; };
         // Any status will do: the body alone decides, and it must be complete.
-        row("200 object", {200, kDocument}, true);
-        row("301 object", {301, kDocument}, true);
-        row("407 object", {407, kDocument}, true);
+        row("301 object", {{301, kDocument}, true});
+        row("407 object", {{407, kDocument}, true});
         // UTF-8, UTF-16 or UTF-32, told by a byte-order mark or the zero bytes around the first characters.
-        const auto encoded = [](const QByteArray& utf8, QStringConverter::Encoding encoding, bool bom = false) {
-            QStringEncoder encoder(encoding, bom ? QStringConverter::Flag::WriteBom : QStringConverter::Flag::Default);
-            return QByteArray(encoder.encode(QString::fromUtf8(utf8)));
-        };
-        row("UTF-8, BOM", {200, encoded(kDocument, QStringConverter::Utf8, true)}, true);
-        row("UTF-16LE", {200, encoded(kDocument, QStringConverter::Utf16LE)}, true);
-        row("UTF-32BE", {200, encoded(kDocument, QStringConverter::Utf32BE)}, true);
-        row("empty", {200, ""}, false);
-        row("not JSON", {200, "<html>busy</html>"}, false);
-        row("an array", {200, "[" + kDocument + "]"}, false);
-        row("truncated", {200, kDocument.left(30)}, false);
-        row("closed without a word", {200, "", "close"}, false);
-        // Silence, a trickle (a byte every 0.4 s trips no inactivity limit) and a body that never ends
-        // are cut by the 1.5 s deadline, whatever part of a document had arrived.
-        row("silent", {200, "", "silent"}, false, 1200, 4000);
-        row("trickle", {200, kDocument, "trickle", "", -1, 0.4}, false, 1200, 4000);
-        row("unfinished", {200, kDocument, "unfinished"}, false, 1200, 4000);
+        const QString text = QString::fromUtf8(kDocument);
+        row("UTF-8, BOM", {{200, "\xEF\xBB\xBF" + kDocument}, true});
+        row("UTF-16LE", {{200, QStringEncoder(QStringConverter::Utf16LE).encode(text)}, true});
+        row("UTF-32BE", {{200, QStringEncoder(QStringConverter::Utf32BE).encode(text)}, true});
+        row("empty", {{200, ""}, false});
+        row("not JSON", {{200, "<html>busy</html>"}, false});
+        row("an array", {{200, "[" + kDocument + "]"}, false});
+        row("closed without a word", {{200, "", "close"}, false});
+        // A trickle (a byte every 0.4 s trips no inactivity limit) and a body that never ends are cut by the
+        // 1.5 s deadline, whatever part of a document had arrived.
+        row("trickle", {{200, kDocument, "trickle", "", -1, 0.4}, false, 1200, 4000});
+        row("unfinished", {{200, kDocument, "unfinished"}, false, 1200, 4000});
         // The 16 MiB cap stops a body as it arrives, announced or not.
-        row("declared over 16 MiB", {200, "", "endless", "", 17 * 1024 * 1024}, false);
-        row("endless", {200, "", "endless"}, false);
-        row("just under 16 MiB", {200, "{\"pad\":\"" + QByteArray(kNearCap - 128, 'a') + "\"," + kDocument.mid(1)},
-            true, 0, 3000);
+        row("declared over 16 MiB", {{200, "", "endless", "", 17 * 1024 * 1024}, false});
+        row("endless", {{200, "", "endless"}, false});
+        row("just under 16 MiB",
+            {{200, "{\"pad\":\"" + QByteArray(16 * 1024 * 1024 - 192, 'a') + "\"," + kDocument.mid(1)}, true, 0, 3000});
         // 2 million objects in a list: most of a second to decode, off the main thread, and no document.
-        row("2 million objects", {200, "[" + QByteArray(R"({"a":0},)").repeated(2'000'000) + "{}]"}, false, 0, 4000);
+        row("2 million objects", {{200, "[" + QByteArray(R"({"a":0},)").repeated(2'000'000) + "{}]"}, false, 0, 4000});
     }
     void poll() {
-        QFETCH(Reply, reply);
-        QFETCH(bool, good);
-        QFETCH(int, fromMs);
-        QFETCH(int, toMs);
+        QFETCH(PollCase, c);
+        const auto& [reply, good, fromMs, toMs] = c;
         Rig rig(reply);
         QElapsedTimer clock;
         clock.start();
-        QCOMPARE(rig.pollOnce(), good);
-        QVERIFY2(rig.stallMs >= 0 && rig.stallMs < 300,
+        const int holdMs = reply.mode == "endless" ? 500 : 0;
+        QCOMPARE(rig.pollOnce(holdMs), good);
+        QVERIFY2(rig.stallMs >= 0 && rig.stallMs < 300 + holdMs,
                  qPrintable(QStringLiteral("main loop held %1 ms").arg(rig.stallMs)));
         QVERIFY2(clock.elapsed() >= fromMs && clock.elapsed() < toMs, qPrintable(QString::number(clock.elapsed())));
         QCOMPARE(rig.d.failCount(), good ? 0 : 1);
         QCOMPARE(rig.d.everConnected(), good);
         QCOMPARE(rig.d.feed().fullNext.size(), good ? 2 : 0);
+        // An endless body, the main loop held at its first bytes: cut off having taken little more than the
+        // cap from the engine, where an unbounded read-ahead took hundreds of megabytes meanwhile. (Records:
+        // the request's head, its mode, then the megabytes.)
+        if (reply.mode == "endless") {
+            int sent = -1;
+            QTRY_VERIFY((sent = rig.server.probes().served().value(2).value("sent").toInt(-1)) >= 0);
+            QVERIFY2(sent < 64, qPrintable(QStringLiteral("%1 MiB handed over").arg(sent)));
+        }
     }
-
     void failureRuns_data() {
-        // G: a good poll; F: 200 with an empty body; N: 500 with text; X: nothing listens on the port;
-        // L: a refresh while locked, which must send nothing and count for nothing.
+        // G: a good poll; F: an empty body; X: nothing listens on the port; L: a refresh while locked, which
+        // must send nothing and count for nothing.
         QTest::addColumn<QString>("polls");
         QTest::addColumn<int>("recoveries");
         QTest::addColumn<int>("failCount");
@@ -204,7 +203,6 @@ private slots:
         QTest::newRow("pairs between good polls") << "GFFGFFGFF" << 0 << 2 << false;
         QTest::newRow("never answered") << "FFFFXXX" << 0 << 7 << false;
         QTest::newRow("late engine that dies") << "XXGXXX" << 1 << 0 << true;
-        QTest::newRow("mixed failures") << "GNXF" << 1 << 0 << false;
         QTest::newRow("locked refreshes between failures") << "GFLFLLF" << 1 << 0 << false;
     }
     void failureRuns() {
@@ -231,8 +229,7 @@ private slots:
                 continue;
             }
             rig.setPort(QByteArray::number(kind == u'X' ? FeedServer::unusedPort() : rig.server.port()));
-            rig.server.setReply(kind == u'G' ? Reply{200, kDocument}
-                                             : Reply{kind == u'N' ? 500 : 200, kind == u'N' ? "Error" : ""});
+            rig.server.setReply({200, kind == u'G' ? kDocument : ""});
             QCOMPARE(rig.pollOnce(), kind == u'G');
             QCOMPARE(atVerdict, before);
         }

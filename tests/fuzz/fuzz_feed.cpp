@@ -9,10 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-namespace {
 // Built once: a panel per input would cost more than the feed path itself.
-cw::test::FeedPath* feedPath = nullptr;
-} // namespace
+static cw::test::FeedPath* feedPath = nullptr;
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);

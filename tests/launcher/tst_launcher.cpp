@@ -2,6 +2,8 @@
 // platform programs and start script; the shipped start script under the product's bootpad with fake cueview,
 // engine and dialog programs, and a pseudo-terminal as the DJ's terminal. All are real processes.
 
+#include "support/Support.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -14,6 +16,8 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+using cw::test::readAll;
 
 namespace {
 
@@ -41,11 +45,7 @@ public:
         file.close();
         QCOMPARE(::chmod(qPrintable(path), executable ? 0755 : 0644), 0);
     }
-    static QByteArray read(const QString& path) {
-        QFile file(path);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
-    static QJsonObject json(const QString& path) { return QJsonDocument::fromJson(read(path)).object(); }
+    static QJsonObject json(const QString& path) { return QJsonDocument::fromJson(readAll(path)).object(); }
     static QByteArray quoted(const QString& text) { return '\'' + text.toUtf8().replace('\'', "'\\''") + '\''; }
     static QStringList nulSeparated(const QByteArray& bytes) { // as printf '%s\0' wrote them
         return bytes.isEmpty() ? QStringList() : QString::fromUtf8(bytes.chopped(1)).split(QChar(0));
@@ -61,7 +61,7 @@ public:
     QString support(const QString& file) const { return home() + "/Library/Application Support/Lab/" + file; }
     QString records() const { return root() + "/records"; }
     QString record(const QString& name) const { return records() + u'/' + name; }
-    QByteArray recorded(const QString& name) const { return read(record(name)); }
+    QByteArray recorded(const QString& name) const { return readAll(record(name)); }
     int runs() const { return recorded("runs").trimmed().toInt(); }
 
     // bootpad's status (-1: crashed, or still running after 30 s and then stopped) and what it printed.
@@ -77,7 +77,6 @@ public:
         const bool normal = finished && process.exitStatus() == QProcess::NormalExit;
         return {normal ? process.exitCode() : -1, process.readAllStandardOutput() + process.readAllStandardError()};
     }
-
     // The shipped start script with the system's Python; a cueview that records each run (argc and argv in
     // argv<n>) and sources action<n>; dialog programs that answer the source list with $FAKE_SOURCE, the
     // language list with $FAKE_LANG (none: cancelled), the folder with $FAKE_DIR; an engine that lists two
@@ -131,8 +130,8 @@ QStringList processesIn(const QString& dir) {
     QStringList found;
     for (const QString& pid : QDir("/proc").entryList({"[0-9]*"}, QDir::Dirs))
         if (QFileInfo("/proc/" + pid + "/cwd").symLinkTarget() == dir &&
-            !Tree::read("/proc/" + pid + "/stat").contains(") Z "))
-            found << QString::fromUtf8(Tree::read("/proc/" + pid + "/cmdline").replace('\0', ' '));
+            !readAll("/proc/" + pid + "/stat").contains(") Z "))
+            found << QString::fromUtf8(readAll("/proc/" + pid + "/cmdline").replace('\0', ' '));
     return found;
 }
 
@@ -182,7 +181,6 @@ private slots:
                                 "Apple. Click Install in the box that appears, wait for it to finish, then open "
                                 "Crate Warden again.";
         QTest::newRow("shipped runs: no system one started") << BootCase{"Wwwww", "exit 3", ok, 3, {}};
-        QTest::newRow("no shipped one") << BootCase{"-Wwww", "", ok, 0, {}};
         QTest::newRow("exit status 1 skipped") << BootCase{"FFWww", "", ok, 0, {}};
         QTest::newRow("not executable, directory: unrun") << BootCase{"ndFWw", "", ok, 0, {}};
         // Ended after 6 s though it ignores SIGTERM, and reaped before the start script runs.
@@ -201,8 +199,7 @@ private slots:
         // The start script records its arguments, working directory, environment, and the hung interpreter.
         Tree::write(t.appDir() + "/overlay",
                     "rec=" + Tree::quoted(t.records()) +
-                        "\nprintf '%s\\0' \"$0\" \"$@\" > \"$rec/argv\"\npwd -P > \"$rec/cwd\"\n"
-                        "printf '%s' \"$TRK_PYTHON|$CW_PROBE\" > \"$rec/env\"\n"
+                        "\nprintf '%s\\0' \"$0\" \"$@\" \"$(pwd -P)\" \"$TRK_PYTHON|$CW_PROBE\" > \"$rec/argv\"\n"
                         "[ -s \"$rec/hung.pid\" ] && { kill -0 \"$(cat \"$rec/hung.pid\")\" 2>/dev/null && echo alive"
                         " || echo gone; } > \"$rec/hung.state\"\necho 'start script output'\n" +
                         c.tail.toUtf8() + '\n');
@@ -232,37 +229,32 @@ private slots:
         QCOMPARE(QFile::exists(t.record("argv")), c.out == "start script output\n");
         if (c.out != "start script output\n")
             return;
-        QCOMPARE(Tree::nulSeparated(t.recorded("argv")), QStringList{"./overlay"} + arguments);
-        QCOMPARE(t.recorded("cwd").trimmed(), QFileInfo(t.appDir()).canonicalFilePath().toUtf8());
         QCOMPARE(t.recorded("hung.state"), QByteArray(c.kinds.contains('H') ? "gone\n" : ""));
-        // An existing TRK_PYTHON is replaced by the chosen interpreter; everything else is inherited.
+        // Run in the resource directory; an existing TRK_PYTHON is replaced by the chosen interpreter, the rest
+        // inherited.
         const qsizetype chosen = c.kinds.lastIndexOf(QRegularExpression("[A-Z]"));
-        QCOMPARE(QString(t.recorded("env")),
-                 (chosen ? kFixedRoot + kSystem[chosen - 1] : QFileInfo(t.shipped()).canonicalFilePath()) +
-                     "|inherited value");
+        const QString python = chosen ? kFixedRoot + kSystem[chosen - 1] : QFileInfo(t.shipped()).canonicalFilePath();
+        const QStringList recorded{QFileInfo(t.appDir()).canonicalFilePath(), python + "|inherited value"};
+        QCOMPARE(Tree::nulSeparated(t.recorded("argv")), QStringList{"./overlay"} + arguments + recorded);
     }
-
     void setup_data() {
         QTest::addColumn<SetupCase>("c");
         const QString save = "2\n~/Music\n\n";
-        QTest::newRow("terminal: a number, a folder under ~, a program found")
-            << SetupCase{"tty", "6\n~/Music\n3\n", "fr", "serato", "2) Mixxx · /srv/mixxx · 1234 tracks", true};
-        QTest::newRow("terminal: wrong answers asked again, automatic detection")
-            << SetupCase{"tty", "xx\n9\nhe\n/no/such/folder\n\n9\n1\n", "he", "", "No such folder: /no/such", false};
-        QTest::newRow("terminal: the source unasked when the engine cannot list")
-            << SetupCase{"tty unlisted", "6\n\n", "fr", "demo", "did not list the DJ programs", false};
-        QTest::newRow("no terminal, no desktop: nothing asked")
-            << SetupCase{"none", "", "", "demo", "nothing was asked", false};
-        QTest::newRow("zenity") << SetupCase{"zenity", "", "de", "mixxx", "source set to Mixxx · /srv/mixxx", true};
-        QTest::newRow("kdialog") << SetupCase{"kdialog", "", "he", "serato", "Serato DJ · /Volumes/Gig", true};
-        QTest::newRow("zenity cancelled") << SetupCase{"zenity", "", "", "demo", "source kept: Demo crate", false};
-        QTest::newRow("trailing comma: left as it is")
-            << SetupCase{"tty comma", save, "he", "demo", "settings.json was left as it is", false};
-        QTest::newRow("Latin-1: left as it is")
-            << SetupCase{"tty latin1", save, "", "demo", "it is not UTF-8 text", true};
-        QTest::newRow("FIFO: left as it is") << SetupCase{"tty fifo", save, "he", "demo", "not a plain file", false};
-        QTest::newRow("mode 0600 kept") << SetupCase{"tty private", save, "he", "demo", "Saved in", true};
-        QTest::newRow("link: target written") << SetupCase{"tty link", save, "he", "demo", "Saved in", true};
+        const auto row = [](const char* name, const SetupCase& c) { QTest::newRow(name) << c; };
+        row("terminal, all answered",
+            {"tty", "6\n~/Music\n3\n", "fr", "serato", "2) Mixxx · /srv/mixxx · 1234 tracks", true});
+        row("terminal, wrong answers",
+            {"tty", "xx\n9\nhe\n/no/such/folder\n\n9\n1\n", "he", "", "No such folder", false});
+        row("terminal, no source list", {"tty unlisted", "6\n\n", "fr", "demo", "did not list the DJ programs", false});
+        row("no terminal, no desktop", {"none", "", "", "demo", "nothing was asked", false});
+        row("zenity", {"zenity", "", "de", "mixxx", "source set to Mixxx · /srv/mixxx", true});
+        row("kdialog", {"kdialog", "", "he", "serato", "Serato DJ · /Volumes/Gig", true});
+        row("zenity cancelled", {"zenity", "", "", "demo", "source kept: Demo crate", false});
+        row("trailing comma: left", {"tty comma", save, "he", "demo", "settings.json was left as it is", false});
+        row("Latin-1: left", {"tty latin1", save, "", "demo", "it is not UTF-8 text", true});
+        row("FIFO: left", {"tty fifo", save, "he", "demo", "not a plain file", false});
+        row("mode 0600 kept", {"tty private", save, "he", "demo", "Saved in", true});
+        row("link: target written", {"tty link", save, "he", "demo", "Saved in", true});
     }
     // A setup started by hand asks, saves only what changed and keeps the rest, then starts the panel.
     void setup() {
@@ -304,13 +296,13 @@ private slots:
         QVERIFY(lstat(qPrintable(settings), &info) == 0 && S_ISFIFO(info.st_mode) == (damage == "fifo"));
         QCOMPARE(info.st_mode & 0777, damage == "private" ? 0600u : 0644u);
         if (c.language.isEmpty())
-            QCOMPARE(Tree::read(profile), profileWas);
+            QCOMPARE(readAll(profile), profileWas);
         else
             QCOMPARE(Tree::json(profile), (QJsonObject{{"language", c.language}, {"note", "kept"}}));
         const bool kept = !c.music && c.source == "demo"; // settings.json as it was, damaged or not
         QCOMPARE(QFile::exists(stale), kept);             // the next save removes it
         if (kept) {
-            QCOMPARE(damage == "fifo" ? settingsWas : Tree::read(settings), settingsWas);
+            QCOMPARE(damage == "fifo" ? settingsWas : readAll(settings), settingsWas);
             return;
         }
         const QJsonObject saved = Tree::json(settings);
@@ -320,7 +312,6 @@ private slots:
         QCOMPARE(saved.value("source_path").toString(), path);
         QCOMPARE(saved.value("other"), QJsonValue(QJsonArray{1, 2}));
     }
-
     void stoppingBootpadEndsEverything_data() {
         QTest::addColumn<bool>("tty");
         QTest::addColumn<int>("setups");  // settings-button presses before the stop

@@ -1,10 +1,7 @@
-// The controller against a chaotic engine: real engine processes (probe_engine.py in chaos mode, started
-// by the controller as it starts the engine) that, request after request, answer, die, hang, send
-// garbage, answer slowly, trickle, break off mid-body or redirect elsewhere, with a short poll interval.
-//
-// Throughout the run the main loop never stalls longer than a ping may hold it, no redirect is followed,
-// and no poll is judged twice. After quitting, no engine it started is left (one it replaced without
-// asking it to stop would live on), and no child unreaped.
+// The controller against chaotic engines (probe_engine.py in chaos mode, started by the controller) that,
+// request after request, answer, die, hang, send garbage, answer slowly, trickle, break off mid-body or
+// redirect elsewhere, polled often. The main loop never stalls longer than a ping may hold it, no redirect
+// is followed, no poll is judged twice; after quitting no engine it started is left, no child unreaped.
 
 #include "controller/AppDelegate.h"
 #include "support/Support.h"
@@ -38,32 +35,6 @@ QSet<qint64> zombieChildren() {
     return zombies;
 }
 
-// Watches the controller from inside its main loop: stalls between ticks, and replies finished twice.
-class Watch : public QObject {
-public:
-    explicit Watch(const AppDelegate& d) {
-        m_sinceTick.start();
-        m_tick.setTimerType(Qt::PreciseTimer);
-        connect(&m_tick, &QTimer::timeout, this, [this] { maxStallMs = std::max(maxStallMs, m_sinceTick.restart()); });
-        m_tick.start(10);
-        connect(d.findChild<QNetworkAccessManager*>(), &QNetworkAccessManager::finished, this,
-                [this](QNetworkReply* r) {
-                    finishedTwice += m_finished.contains(r);
-                    m_finished.insert(r); // until it is gone, after which its address may be reused
-                    connect(r, &QObject::destroyed, this, [this, r] { m_finished.remove(r); });
-                    ++repliesFinished;
-                });
-    }
-    qint64 maxStallMs = 0;
-    int repliesFinished = 0;
-    int finishedTwice = 0;
-
-private:
-    QTimer m_tick;
-    QElapsedTimer m_sinceTick;
-    QSet<const QNetworkReply*> m_finished;
-};
-
 } // namespace
 
 class TestChaos : public QObject {
@@ -89,7 +60,22 @@ private slots:
         d.setPollInterval(kPollMs);
         QSignalSpy polls(&d, &AppDelegate::pollFinished);
         QSignalSpy recoveries(&d, &AppDelegate::recovered);
-        Watch watch(d);
+        // Watched from inside the main loop: stalls between ticks, and replies finished twice.
+        QElapsedTimer sinceTick;
+        sinceTick.start();
+        qint64 maxStallMs = 0;
+        QTimer tick;
+        tick.setTimerType(Qt::PreciseTimer);
+        connect(&tick, &QTimer::timeout, [&] { maxStallMs = std::max(maxStallMs, sinceTick.restart()); });
+        tick.start(10);
+        int repliesFinished = 0, finishedTwice = 0;
+        QSet<const QNetworkReply*> finished; // until a reply is gone, after which its address may be reused
+        connect(d.findChild<QNetworkAccessManager*>(), &QNetworkAccessManager::finished, &tick, [&](QNetworkReply* r) {
+            finishedTwice += finished.contains(r);
+            finished.insert(r);
+            connect(r, &QObject::destroyed, &tick, [&finished, r] { finished.remove(r); });
+            ++repliesFinished;
+        });
         d.applicationDidFinishLaunching();
         QTest::qWait(kRunMs);
 
@@ -99,12 +85,12 @@ private slots:
         const int good =
             int(std::count_if(polls.cbegin(), polls.cend(), [](const auto& p) { return p.at(0).toBool(); }));
         qInfo("%d engines, %d polls (%d good), %d recoveries, longest stall %lld ms", int(probes.started().size()),
-              int(polls.size()), good, int(recoveries.size()), watch.maxStallMs);
+              int(polls.size()), good, int(recoveries.size()), maxStallMs);
         // A ping holds the main loop for up to 1.0 s; allow for a loaded machine and sanitizer builds.
-        QVERIFY2(watch.maxStallMs <= 1500, qPrintable(QString::number(watch.maxStallMs)));
+        QVERIFY2(maxStallMs <= 1500, qPrintable(QString::number(maxStallMs)));
         QCOMPARE(elsewhere.requests(), 0);
         // A poll sent nowhere (no engine listens at the port named) is judged without a reply.
-        QVERIFY(watch.repliesFinished > 0 && watch.repliesFinished <= polls.size());
+        QVERIFY(repliesFinished > 0 && repliesFinished <= polls.size());
         // The chaos happened: every kind of mischief was met, and the panel kept recovering and applying.
         for (const char* kind :
              {"respond", "garbage", "slow", "midbody", "redirect", "array", "trickle", "error", "die", "hang"})
@@ -118,7 +104,7 @@ private slots:
             std::none_of(started.cbegin(), started.cend(), [](qint64 pid) { return processAlive(pid, "live_next"); }),
             10000);
         QTRY_VERIFY_WITH_TIMEOUT(zombieChildren().isEmpty(), 5000);
-        QCOMPARE(watch.finishedTwice, 0);
+        QCOMPARE(finishedTwice, 0);
     }
 };
 

@@ -4,18 +4,13 @@
 
 #include "FeedPath.h"
 
-#include "controller/AppDelegate.h"
 #include "support/Support.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QTest>
 
-using namespace cw;
-
-namespace {
-const QString kCorpus = QStringLiteral(CW_TEST_DATA_DIR "/fuzz");
-} // namespace
+static const QString kCorpus = QStringLiteral(CW_TEST_DATA_DIR "/fuzz");
 
 class TestFuzzCorpus : public QObject {
     Q_OBJECT
@@ -32,15 +27,14 @@ private slots:
     void replay() {
         QFETCH(QString, file);
         QFETCH(int, document);
-        static test::FeedPath path;
+        static cw::test::FeedPath path;
         QElapsedTimer clock;
         clock.start();
-        const bool decoded = path.run(test::readAll(kCorpus + u'/' + file));
+        const bool decoded = path.run(cw::test::readAll(kCorpus + u'/' + file));
         // A panel held longer than a ping may hold it is a freeze (generous for sanitizer builds).
         QVERIFY2(clock.elapsed() < 1500, qPrintable(QStringLiteral("%1 ms").arg(clock.elapsed())));
         QVERIFY2(path.inconsistency().isEmpty(), qPrintable(path.inconsistency()));
-        if (document >= 0)
-            QCOMPARE(decoded, bool(document));
+        QVERIFY(document < 0 || decoded == bool(document));
         if (file == QLatin1String("realistic.json")) // the path reached the rows
             QVERIFY(path.delegate().view().nowTitle.startsWith(QStringLiteral("Marlowe Vance")) &&
                     path.delegate().view().rows[0].shown && path.delegate().feed().fullNext.size() == 9);

@@ -11,8 +11,10 @@ and serves the feed as a test asks. Settings, from the environment:
   CW_PROBE_LIFETIME  seconds before it ends by itself (default 30)
   CW_CHAOS_ELSEWHERE where chaos redirects go
 Records in LOG: <pid>.start.json, <pid>.signals (a line each), <pid>.port, and "served": JSON lines
-{"pid", "head"} as a request arrives, {"pid", "mode"} as it is answered.
+{"pid", "head"} as a request arrives, {"pid", "mode"} as it is answered, {"pid", "sent"} (megabytes) as an
+endless answer ends.
 """
+import itertools
 import json
 import os
 import random
@@ -44,12 +46,11 @@ def record_whole(path, text):
 
 def claim(prefix):
     """The next number of a counter all probes of the log share."""
-    n = 0
-    while True:
+    for n in itertools.count():
         try:
             return os.close(os.open(os.path.join(LOG, "%s.%d" % (prefix, n)), os.O_CREAT | os.O_EXCL)) or n
         except FileExistsError:
-            n += 1
+            pass
 
 
 def on_signal(signum, _frame):
@@ -83,9 +84,7 @@ def chaos_answers(generation):
 
 def file_answers():
     """The reply set last; one with "rotation" answers its bodies in turn."""
-    n = 0
-    while True:
-        n += 1
+    for n in itertools.count(1):
         with open(os.path.join(LOG, "reply.json"), encoding="utf-8") as f, open(os.path.join(LOG, "reply.body"), "rb") as b:
             answer = json.load(f) | {"body": b.read()}
         rotation = answer.get("rotation")
@@ -111,9 +110,12 @@ def send(conn, a):
         for i in range(len(body)):
             conn.sendall(body[i:i + 1])
             time.sleep(a["interval"])
-    elif mode == "endless":
-        for _ in range(512):
-            conn.sendall(b"a" * (1 << 20))
+    elif mode == "endless":  # until the client leaves, which is recorded with the megabytes it took
+        try:
+            for sent in range(512):
+                conn.sendall(b"a" * (1 << 20))
+        finally:
+            record("served", json.dumps({"pid": PID, "sent": sent}))
     else:
         conn.sendall(body[: len(body) // 2] if mode == "midbody" else body)
         if mode == "respond":  # let the client read it all before the close
@@ -129,8 +131,7 @@ def serve(conn, answers):
             conn.settimeout(10)
             head = b""
             while b"\r\n\r\n" not in head:
-                chunk = conn.recv(4096)
-                if not chunk:
+                if not (chunk := conn.recv(4096)):
                     return
                 head += chunk
             record("served", json.dumps({"pid": PID, "head": head.decode("latin-1")}))
@@ -159,7 +160,7 @@ def listen(answers):
         record_whole(os.path.join(os.environ["CW_CHAOS_SUPPORT"], "port"), port)
     record_whole(os.path.join(LOG, "%d.port" % PID), port)
     threading.Thread(target=lambda: [threading.Thread(target=serve, args=(server.accept()[0], answers), daemon=True).start()
-                                     for _ in iter(int, 1)], daemon=True).start()
+                                     for _ in itertools.count()], daemon=True).start()
 
 
 def main():

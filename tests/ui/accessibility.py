@@ -1,8 +1,7 @@
 """The real cueview as a screen reader meets it, on the AT-SPI bus of a private session (ctest runs
-dbus-run-session -- run_x11.sh x11 python3 accessibility.py <cueview>). A feed served here fills the
-panel; every label is named by its text, each row is one item "title, detail", every button is named in
-words with its on/off state, the brand image is named; buttons pressed through the bus announce the new
-state and texts."""
+dbus-run-session -- run_x11.sh x11 python3 accessibility.py <cueview>). With a feed served here, every
+label is named by its text, each row is one item "title, detail", every button is named in words with its
+state, the brand image is named; buttons pressed through the bus announce the new state and texts."""
 import functools
 import http.server
 import json
@@ -46,26 +45,23 @@ def on_screen(acc: Any) -> Dict[Tuple[str, str], Any]:
 
 class Accessibility(unittest.TestCase):
     def setUp(self) -> None:
-        root = tempfile.mkdtemp()
-        self.addCleanup(shutil.rmtree, root)
+        root = self.enterContext(tempfile.TemporaryDirectory())
         with open(root + "/json", "w") as feed:  # served as it is, at /json
             json.dump(FEED, feed)
         server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), functools.partial(
             http.server.SimpleHTTPRequestHandler, directory=root))
         threading.Thread(target=server.serve_forever, daemon=True).start()
-        self.addCleanup(server.server_close)
-        self.addCleanup(server.shutdown)
+        self.addCleanup(lambda: (server.shutdown(), server.server_close()))
         support, app = root + "/home/Library/Application Support/Crate Warden", root + "/app"
-        os.makedirs(support)
-        os.makedirs(app)
+        for folder in (support, app):
+            os.makedirs(folder)
         shutil.copy(os.path.dirname(__file__) + "/../../resources/app/brand.png", app)
         with open(support + "/port", "w") as port:  # the feed answers the ping, so no engine is started
             port.write(str(server.server_address[1]))
         env = dict(os.environ, HOME=root + "/home", TRK_LANG="en", XDG_RUNTIME_DIR=root,
                    QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1")
         panel = subprocess.Popen([sys.argv[1]], cwd=app, env=env)
-        self.addCleanup(panel.wait, 10)
-        self.addCleanup(panel.terminate)
+        self.addCleanup(lambda: (panel.terminate(), panel.wait(10)))
 
     def test_panel(self) -> None:
         desktop = pyatspi.Registry.getDesktop(0)
