@@ -163,10 +163,13 @@ private slots:
         // The 16 MiB cap stops a body as it arrives, announced or not.
         row("declared over 16 MiB", {{200, "", "endless", "", 17 * 1024 * 1024}, false});
         row("endless", {{200, "", "endless"}, false});
-        row("just under 16 MiB",
-            {{200, "{\"pad\":\"" + QByteArray(16 * 1024 * 1024 - 192, 'a') + "\"," + kDocument.mid(1)}, true, 0, 3000});
-        // 2 million objects in a list: most of a second to decode, off the main thread, and no document.
-        row("2 million objects", {{200, "[" + QByteArray(R"({"a":0},)").repeated(2'000'000) + "{}]"}, false, 0, 4000});
+        // Large bodies are decoded off the main thread; how long that takes is the benchmarks' business (a
+        // sanitizer build takes several times as long), so these rows only bound it loosely.
+        const int loose = 30000;
+        const QByteArray nearCap = "{\"pad\":\"" + QByteArray(16 * 1024 * 1024 - 192, 'a') + "\"," + kDocument.mid(1);
+        row("just under 16 MiB", {{200, nearCap}, true, 0, loose});
+        // 2 million objects in a list: no document.
+        row("2 million objects", {{200, "[" + QByteArray(R"({"a":0},)").repeated(2'000'000) + "{}]"}, false, 0, loose});
     }
     void poll() {
         QFETCH(PollCase, c);
