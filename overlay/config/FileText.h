@@ -1,7 +1,7 @@
 #pragma once
 // Whole-file reads of the small text files the overlay consults (brand, port, profile, position).
 // Any of them may be missing, binary, a directory, a dangling link or absurdly large; every such case
-// is simply "could not read", and the caller takes its fallback.
+// is simply "could not read", and the caller takes its fallback. Plain functions, safe on any thread.
 
 #include <QString>
 

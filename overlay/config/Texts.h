@@ -1,6 +1,7 @@
 #pragma once
 // Interface texts in the chosen language. L() reads the process-wide language fixed at start-up;
-// textFor() and autoLang() take their inputs explicitly so tests can drive them.
+// textFor() and autoLang() take their inputs explicitly so tests can drive them. The language is one of
+// the settings (config/Settings.h): fixed on the main thread at start-up, then read from any thread.
 
 #include <QString>
 #include <QStringList>

@@ -3,7 +3,8 @@
 // without a display. The position file holds the panel's bottom-left corner in global coordinates whose
 // origin is the bottom-left corner of the primary screen, y growing upward: one line "x y" in decimal
 // integers, no line end. Qt places windows by their top-left corner with y growing downward; the
-// primary screen's geometry converts between the two.
+// primary screen's geometry converts between the two. No state; any thread (the panel calls them on
+// the main thread).
 
 #include <QList>
 #include <QPoint>
