@@ -1,6 +1,6 @@
 """The engine as the panel meets it: a private port file, both loopbacks on one port nobody else holds, /json
 alone for the loopback's names only, connections that cannot lock the feed out; its own files' mishaps."""
-import contextlib, datetime, io, json, os, select, signal, socket, stat, tempfile, threading, unittest
+import contextlib, datetime, io, json, os, select, signal, socket, stat, tempfile, threading, time, unittest
 from pathlib import Path
 
 from engine.paths import load_settings
@@ -80,6 +80,20 @@ class ServerTest(unittest.TestCase):
                     trickler.send(b"G")  # a request line that never ends
                 return not still_open(held + [trickler])
             self.assertTrue(wait_for(all_closed, 10.5, step=0.5), "idle connections closed within 10 s")
+
+    def test_stop_requests_in_a_burst_end_it_every_time(self):
+        # A panel that quits sends SIGTERM twice at once (its own request, then its death's); a handler
+        # that took a lock deadlocked on the second one time in five.
+        for attempt in range(10):
+            with EngineRun() as run:
+                run.wait_serving()
+                until = time.monotonic() + 0.05
+                while time.monotonic() < until:  # unreaped, it cannot give its pid to another
+                    os.kill(run.proc.pid, signal.SIGTERM)
+                    spin = time.perf_counter() + 5e-6
+                    while time.perf_counter() < spin:
+                        pass
+                self.assertTrue(wait_for(lambda: run.proc.poll() is not None, 5), "stuck at attempt %d" % attempt)
 
     def test_settings_that_are_no_small_json_object_read_as_none_said_once_without_blocking(self):
         with tempfile.TemporaryDirectory() as folder:

@@ -11,7 +11,6 @@ import json
 import os
 import signal
 import sys
-import threading
 import time
 import traceback
 from typing import Any, Dict, Mapping, Optional, Sequence
@@ -93,6 +92,23 @@ class _Stopped(BaseException):
     crate), so that a stop request is honoured at once rather than after the files are read."""
 
 
+class _StopRequest:
+    """A stop asked for by a signal. Not a threading.Event: a handler runs on the main thread between two
+    of its steps, possibly inside Event.set or Event.wait, whose lock is not re-entrant, so a second
+    SIGTERM right after the first (as a panel that quits sends) deadlocked the engine for good. A plain
+    flag, looked at every TICK, takes no lock."""
+
+    def __init__(self) -> None:
+        self.asked = False
+
+    def is_set(self) -> bool:
+        return self.asked
+
+    def wait(self, seconds: float) -> None:
+        if not self.asked:
+            time.sleep(seconds)
+
+
 class _Once:
     """Says each distinct line once, so that a condition checked every few seconds is not repeated."""
 
@@ -134,11 +150,13 @@ def run(env: Optional[Mapping[str, str]] = None, argv: Sequence[str] = ()) -> in
     env = os.environ if env is None else env
     if "--list-sources" in argv:
         return list_sources(env)
-    stop = threading.Event()
+    stop = _StopRequest()
     starting = [True]
 
     def on_signal(signum, frame) -> None:
-        stop.set()
+        if stop.asked:
+            return  # one stop is under way; raising again could cut its clean-up short
+        stop.asked = True
         if starting[0]:
             raise _Stopped()
 
@@ -184,7 +202,7 @@ def _switch(support: str, choice: Choice, env: Mapping[str, str], engine: Engine
     say("source: %s%s, %d tracks (%s)" % (source.name, where, tracks, choice.why))
 
 
-def _follow(support: str, env: Mapping[str, str], engine: Engine, stop: threading.Event, starting) -> None:
+def _follow(support: str, env: Mapping[str, str], engine: Engine, stop: _StopRequest, starting) -> None:
     """The loop: poll the source, follow settings.json and, with no source chosen there, detection."""
     home = _home(env)
     settings_path = os.path.join(support, "settings.json")
