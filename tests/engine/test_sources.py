@@ -5,7 +5,7 @@ import datetime, json, os, resource, shutil, sqlite3, struct, subprocess, sys, t
 from unittest import mock
 from urllib.parse import quote
 
-from engine_harness import SCRIPT, EngineRun
+from engine_harness import SCRIPT, EngineRun, wait_for
 from engine.ranking import rank
 from engine.sources import DEMO, choose, detect, enginedj, mixxx, rekordbox_xml, serato, traktor, virtualdj
 
@@ -138,7 +138,10 @@ class SeratoMixxxTest(SourceCase):
             2, b, -899995, -899901, True, 2), age_days=10)
         write(os.path.join(sessions, "2.session"), rec(b"vrsn") + rec(b"\x01\x02\x03\x04"))
         write(os.path.join(sessions, "3.session"), rec(b"vrsn") + oent(1, a, -60))
-        source = serato.SeratoSource(folder, drives=list)
+        write(os.path.join(sessions, "\u00b9.session"), rec(b"vrsn"), age_days=30)  # isdigit(), yet no number
+        drive = self.path(os.fsdecode(b"dj\xff"), "_Serato_")  # a name that is not UTF-8: its tracks left out
+        write(os.path.join(drive, "database V2"), rec(b"vrsn") + otrk("/x.mp3"))
+        source = serato.SeratoSource(folder, drives=lambda: [drive])
         snap = self.serve(source)
         result = self.settle(source)
         self.assertEqual({t.path: (t.key, t.bpm, t.category, t.title) for t in source.snapshot().library}, {
@@ -147,8 +150,9 @@ class SeratoMixxxTest(SourceCase):
         picks = {p.track.path: p for p in result.next + result.fresh + result.bangers}
         self.assertEqual((result.now.path, result.cats, picks[b].proven, picks[c].prep, {a, gone} & set(picks)),
                          (a, [("warmup", "Warm-up")], 1, True, set()), "the track playing, missing files: no pick")
-        self.assertEqual((sorted(snap.requests), ["session 2.session" in line for line in self.lines]),
-                         ([a, c], [True]), "every crate named Requests; a damaged session is left out")
+        self.assertEqual((sorted(snap.requests), "1 tracks left out" in self.lines.pop(),
+                          ["session 2.session" in line for line in self.lines]), ([a, c], True, [True]),
+                         "every crate named Requests; a damaged session is left out")
         for damage in (b"\x00\x01garbage" * 9, b"", b"vrsn\xff\xff\xff\xff"):
             kept = len(source.snapshot().library)
             write(database, damage, age_days=-1)
@@ -163,6 +167,11 @@ class SeratoMixxxTest(SourceCase):
             self.settle(source, 1)
         self.assertEqual(len(source.snapshot().library), 6, "what was read from a replaced file is not trusted")
         self.assertEqual(len(self.settle(source, 2).next) and len(source.snapshot().library), 5)
+        with open(os.path.join(sessions, "3.session"), "ab") as f:
+            f.write(oent(2, b, -30, None, True, 2))
+        self.assertEqual(self.settle(source).now.path, b, "tonight's session followed")
+        write(os.path.join(sessions, "3.session"), b"\xff" * 64)
+        self.assertEqual(getattr(self.settle(source).now, "path", None), b, "damaged: what was read of it stays")
 
     def test_mixxx_tonight_is_the_newest_history_playlist_read_while_mixxx_writes(self):
         folder = self.path(".mixxx")
@@ -251,7 +260,13 @@ class VirtualDJTest(SourceCase):
             run.wait_feed(playing(self.song(CAFE)), 20)
             with open(tonight, "ab") as f:
                 f.write((self.ENTRY % ("One", self.song("a"))).encode())
-            run.wait_feed(playing(self.song("a")), 3)
+            os.mkfifo(self.path("vdj/Playlists/Peak.m3u"))  # opening it would wait for a writer for good
+            self.assertTrue(wait_for(lambda: "Peak.m3u is a FIFO" in open(run.stderr, encoding="utf-8").read(), 5))
+            with open(tonight, "ab") as f:
+                f.write((self.ENTRY % ("Two", self.song("b"))).encode())
+            run.wait_feed(playing(self.song("b")), 3)
+            run.proc.terminate()
+            self.assertEqual(run.proc.wait(5), 0)
 
 
 class FormatsTest(SourceCase):
@@ -282,7 +297,7 @@ class FormatsTest(SourceCase):
                 entry(boot, "a", extra), entry(boot, CAFE, '<INFO/><TEMPO BPM="fast"/><MUSICAL_KEY VALUE="6"/>'),
                 entry(stick, "b", '<INFO/><MUSICAL_KEY VALUE="24"/>'), entry(("Gone", "/:Sets/:"), "c"),
                 '<ENTRY TITLE="None"/>'], [("Requests", plays((stick, "b", 0))), ("Peak Time", plays((boot, "a", 0)))])
-            for day, played in [(9, plays((boot, "a", 10), (stick, "b", 11))),
+            for day, played in [(9, plays((boot, "a", 10), (stick, "b", 11))), (2, plays((boot, "a", 1 << 50))),
                                 (16, plays((stick, "b", 16), (boot, CAFE, 0)))]:
                 self.nml("tk/History/history_2024y03m%02dd_21h00m00s.nml" % day, [], [("HISTORY", played)])
             source, self.lines = traktor.open_source(self.path("tk")), []
@@ -295,11 +310,17 @@ class FormatsTest(SourceCase):
                 ("odd tempo costs the tempo, title intact", self.track(CAFE), ("2B", 0.0, CAFE, None)),
                 ("requests", snap.requests, [stick_b]),
                 ("past set by its first STARTDATE", [(s.date, s.plays) for s in snap.history.past_sets],
-                 [(datetime.date(2024, 3, 10), (self.song("a"), stick_b))]),
+                 [(datetime.date(2024, 3, 2), (self.song("a"),)),  # its STARTDATE no date: the file's day
+                  (datetime.date(2024, 3, 10), (self.song("a"), stick_b))]),
                 ("newest history is tonight", snap.history.tonight, [stick_b, self.song(CAFE)]),
                 ("said once what was left out", self.lines, ["Traktor: 1 entries of the library name no file "
                                                              "and are left out"]),
             ])
+        write(self.path("tk/History/history_2024y03m16d_21h00m00s.nml"), "<NML><PLAYLISTS><NODE", -1)
+        damaged = self.serve(source).history.tonight
+        self.nml("tk/History/history_2024y03m23d_21h00m00s.nml", [], [("HISTORY", "")])
+        self.assertEqual((damaged, self.serve(source).history.tonight), ([stick_b, self.song(CAFE)], []),
+                         "a damaged newest session keeps what was read of it; a newer one without plays: none")
 
     def test_engine_dj(self):
         lib, dbs = self.path("Engine Library"), self.path("Engine Library", "Database2")
@@ -310,8 +331,8 @@ class FormatsTest(SourceCase):
             "CREATE TABLE PlaylistEntity (id INTEGER PRIMARY KEY, listId INT, trackId INT, nextEntityId INT);"), [
             ("Track", [(1, rel("a"), "One", "Art", 124, 123.6, 1), (2, rel(CAFE), CAFE, "X", 0, None, 19),
                        (3, None, "No path", "", 0, 120, 2), (4, rel("b"), "", "", 120, 120.2, 40)]),
-            ("Playlist", [(1, "Requests"), (2, "closing")]),
-            ("PlaylistEntity", [(6, 1, 4, 0), (7, 1, 2, 6), (8, 2, 1, 0)])])
+            ("Playlist", [(1, "Requests"), (2, "closing"), (3, "Requests")]),
+            ("PlaylistEntity", [(6, 1, 4, 0), (7, 1, 2, 6), (8, 2, 1, 0), (9, 3, 1, 0)])])
         sqlite_file(os.path.join(dbs, "hm.db"), (
             "CREATE TABLE Track (id INTEGER PRIMARY KEY, path TEXT, originTrackId INTEGER);"
             "CREATE TABLE Historylist (id INTEGER PRIMARY KEY, startTime INTEGER);"
@@ -322,13 +343,15 @@ class FormatsTest(SourceCase):
                                    (3, 2, 11, 1710500100)])])
         state = lambda: [(n, os.stat(os.path.join(dbs, n)).st_mtime_ns) for n in sorted(os.listdir(dbs))]
         before = state()
-        snap = self.serve(enginedj.open_source(lib))
+        os.makedirs(self.path(os.fsdecode(b"dj\xff")))  # a linked library folder, in a folder named in Latin-1
+        os.symlink(lib, self.path(os.fsdecode(b"dj\xff"), "Engine Library"))
+        snap = self.serve(enginedj.open_source(self.path(os.fsdecode(b"dj\xff"), "Engine Library")))
         self.check([
             ("relative paths, no NULL path", sorted(self.tracks), sorted(self.song(n) for n in ("a", "b", CAFE))),
             ("bpmAnalyzed, key 1 is Am, moment", self.track("a"), ("8A", 123.6, "One", "closing")),
             ("key 19 is Cm, NULL tempo unknown, title intact", self.track(CAFE), ("5A", 0.0, CAFE, None)),
             ("key out of range, title from the file", self.track("b")[::2], ("", "b")),
-            ("playlist in chain order", snap.requests, [self.song(CAFE), self.song("b")]),
+            ("playlists in chain order", snap.requests, [self.song(CAFE), self.song("b"), self.song("a")]),
             ("past set through originTrackId", [s.plays for s in snap.history.past_sets],
              [(self.song("a"), self.song("b"))]),
             ("newest session by start time is tonight", snap.history.tonight, [self.song("b"), self.song("new")]),
@@ -352,13 +375,13 @@ class FormatsTest(SourceCase):
     def test_rekordbox_xml(self):
         snap = self.rekordbox([("Favourites", 0, ["1"]), ("Requests", 0, ["3", "9"]), ("HISTORY 2024-03-16 (2)", 0,
                                ["3"]), ("HISTORY 2024-03-16", 1, [CAFE, "a"]), ("Warm Up", 1, ["a"]),
-                               ("HISTORY 2024-03-09", 0, ["1", "3"])])
+                               ("HISTORY 2024-03-09", 0, ["1", "3"]), ("Requests", 1, [CAFE])])
         self.check([
             ("decoded local file URLs only", sorted(self.tracks), sorted(self.song(n) for n in ("a", "b", CAFE))),
             ("Tonality, AverageBpm, playlist by Location", self.track("a"), ("1A", 124.0, "One", "warmup")),
             ("Camelot Tonality, fast is unknown, title intact", self.track(CAFE), ("5A", 0.0, CAFE, None)),
             ("major key, title from the file", self.track("b")[::2], ("2B", "b")),
-            ("requests by TrackID", snap.requests, [self.song("b")]),
+            ("requests by TrackID, by Location", snap.requests, [self.song("b"), self.song(CAFE)]),
             ("past sets by date", [(s.date, s.plays) for s in snap.history.past_sets], [
                 (datetime.date(2024, 3, 9), (self.song("a"), self.song("b"))),
                 (datetime.date(2024, 3, 16), (self.song(CAFE), self.song("a")))]),
@@ -386,6 +409,7 @@ class DetectionTest(SourceCase):
         for system, settings, expected in [("linux", {"source": "mixxx", "source_path": "/x"}, ("mixxx", "/x")),
                                            ("darwin", {"source": "later"}, ("virtualdj", os.path.dirname(files[0][0]))),
                                            ("win32", {"source": "mixxx"}, ("mixxx", "AppData/Local/Mixxx")),
+                                           ("linux", {"source": "virtualdj"}, ("serato", "Music/_Serato_")),
                                            ("linux", {"source": "demo"}, (DEMO, ""))]:
             choice = choose(settings, self.home, {"USERPROFILE": self.home}, system)
             self.assertEqual((choice.id, choice.path), (expected[0], expected[1] and self.path(expected[1])), settings)
@@ -422,25 +446,30 @@ class DamagedTest(SourceCase):
         bomb = ('<?xml version="1.0"?><!DOCTYPE {0} [<!ENTITY l0 "lol">%s]><{0}><Song FilePath="&l9;"/><ENTRY '
                 'TITLE="&l9;"/><TRACK Name="&l9;"/></{0}>' % levels)
         damage = [("missing", None), ("empty", ""), ("truncated", xml[:80]), ("not XML", "\0\xff" * 64),
-                  ("two roots", xml * 2), ("entity bomb", bomb)]
+                  ("two roots", xml * 2), ("entity bomb", bomb), ("a device", "/dev/zero")]  # a link: last
         # program, the folder or file its source reads, the file damaged, its root element
         cases = [(program, where, rel, what, data and data.format(root)) for program, where, rel, root in [
             (virtualdj, "vdj", "vdj/database.xml", "VirtualDJ_Database"), (traktor, "tk", "tk/collection.nml", "NML"),
             (rekordbox_xml, "rb.xml", "rb.xml", "DJ_PLAYLISTS")] for what, data in damage]
         cases += [(enginedj, "Engine Library", "Engine Library/Database2/m.db", what, data) for what, data in [
-            ("missing", None), ("empty", ""), ("not SQLite", b"SQLite format 3\0" + b"\7" * 600), ("no Track", "sql")]]
+            ("missing", None), ("empty", ""), ("not SQLite", b"SQLite format 3\0" + b"\7" * 600), ("no Track", "sql"),
+            ("a device", "/dev/zero")]]
         for program, where, rel, what, data in cases:
             with self.subTest(rel=rel, what=what):
                 shutil.rmtree(self.path(rel.split("/")[0]), ignore_errors=True)
                 if data == "sql":
                     sqlite_file(self.path(rel), "CREATE TABLE Other (id INTEGER);")
+                elif data == "/dev/zero":
+                    os.unlink(write(self.path(rel)))
+                    os.symlink(data, self.path(rel))
                 elif data is not None:
                     write(self.path(rel), data)
                 del self.lines[:]
                 before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
                 snap = self.serve(program.open_source(self.path(where)))
-                refused = (len(snap.library), snap.history.now, len(self.lines), "document type" in self.lines[0])
-                self.assertEqual(refused, (0, None, 1, what == "entity bomb"), self.lines)
+                said = ("document type" in self.lines[0], "a device" in self.lines[0])
+                refused = (len(snap.library), snap.history.now, len(self.lines), said)
+                self.assertEqual(refused, (0, None, 1, (what == "entity bomb", what == "a device")), self.lines)
                 self.assertLess(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before, 16 * 1024)
 
 

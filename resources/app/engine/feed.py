@@ -12,8 +12,16 @@ from .library import Track
 from .ranking import Pick, Ranking
 
 
+def _carried(text: str) -> str:
+    """Text the feed (UTF-8) can carry: each lone surrogate (a byte of a file name that is not UTF-8) as
+    "?". Only for what names the track playing, which the panel shows and compares but never loads; a
+    pick's path must be exact, so the sources leave such tracks out of the library."""
+    return text.encode("utf-8", "replace").decode("utf-8")
+
+
 def now_entry(track: Track) -> Dict[str, Any]:
-    return {"path": track.path, "title": track.display_title, "key": track.key, "bpm": track.whole_bpm}
+    return {"path": _carried(track.path), "title": _carried(track.display_title), "key": track.key,
+            "bpm": track.whole_bpm}
 
 
 def pick_entry(pick: Pick, src: str) -> Dict[str, Any]:

@@ -16,7 +16,7 @@ import traceback
 from typing import Any, Dict, Mapping, Optional, Sequence
 
 from .feed import document, source_entry, waiting_document
-from .paths import load_settings, support_dir
+from .paths import load_settings, shown, support_dir
 from .ranking import rank
 from .server import DEFAULT_PORT, FeedServer
 from .sources import DEMO, Choice, Source, choose, chosen_in_settings, detect, make_source
@@ -67,14 +67,14 @@ class Engine:
             self._body = encode(document(ranking, source.label, entry))
         except (ValueError, OverflowError) as error:
             if not self._refused:
-                say("a number the feed cannot carry (%s): serving the waiting document" % error)
+                say("a value the feed cannot carry (%s): serving the waiting document" % error)
             self._refused = True
             self._body = encode(waiting_document(entry))
 
 
 def _preferred_port(env: Mapping[str, str]) -> int:
     text = env.get("CW_ENGINE_PORT", "")
-    return int(text) if text.isdigit() else DEFAULT_PORT
+    return int(text) if text.isascii() and text.isdigit() else DEFAULT_PORT
 
 
 def _guarded(step):
@@ -198,7 +198,7 @@ def _switch(support: str, choice: Choice, env: Mapping[str, str], engine: Engine
     starting[0] = False
     _guarded(engine.publish)
     tracks = len(source.snapshot().library)
-    where = " at %s" % source.path if source.path else ""
+    where = " at %s" % shown(source.path) if source.path else ""
     say("source: %s%s, %d tracks (%s)" % (source.name, where, tracks, choice.why))
 
 
@@ -222,9 +222,9 @@ def _follow(support: str, env: Mapping[str, str], engine: Engine, stop: _StopReq
             if current != seen:
                 seen, settings, recheck = current, load_settings(support), True
                 warn.said.clear()
-        if not chosen_in_settings(settings) and now >= next_detect:
+        if now >= next_detect:
             next_detect = now + DETECT_EVERY
-            recheck = True
+            recheck = recheck or not chosen_in_settings(settings, home, env)
         if recheck:
             wanted = _guarded(lambda: choose(settings, home, env, warn=warn))
             if wanted is not None and not wanted.same(choice):

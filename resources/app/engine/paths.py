@@ -4,8 +4,9 @@ The support directory must be the very one the panel reads the port file from, s
 way: the home directory, "Library/Application Support", and the full brand name from brand.py.
 
 Anything the engine reads may have been replaced by something else: a FIFO (an open that never returns),
-a device (a read that never ends), a directory, a huge file. `read_small_file` therefore opens without
-blocking, accepts regular files only and reads at most a cap. Files are written as `<name>.<pid>.tmp`
+a device (a read that never ends), a directory, a huge file. `open_regular` therefore opens without
+blocking and accepts regular files only, for the engine's own files and every DJ program's file alike;
+`read_small_file` also reads at most a cap. Files are written as `<name>.<pid>.tmp`
 beside their target and renamed over it; `remove_stale_temporaries` clears what a killed writer left.
 Everything here runs on the engine's main thread.
 """
@@ -15,7 +16,7 @@ import os
 import re
 import stat
 import sys
-from typing import Any, Dict, Iterable, List, Optional, Set
+from typing import Any, BinaryIO, Dict, Iterable, List, Optional, Set
 
 APP_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 DEFAULT_BRAND_NAME = "Crate Warden"
@@ -46,6 +47,16 @@ def support_dir(app_dir: str = APP_DIR, home: Optional[str] = None) -> str:
     return os.path.join(home, "Library", "Application Support", brand_name(app_dir))
 
 
+class NotAFile(OSError):
+    """Something other than a regular file where a file is read: a FIFO, a device, a directory..."""
+
+
+def shown(text: str) -> str:
+    """A path or name as a line on stderr shows it: escaped, quotes and all, when it holds a control
+    character or a byte that is not UTF-8, so that it can neither break the line nor hide what it is."""
+    return text if text.isprintable() else repr(text)
+
+
 def _kind(mode: int) -> str:
     for test, name in ((stat.S_ISDIR, "a directory"), (stat.S_ISFIFO, "a FIFO"), (stat.S_ISSOCK, "a socket"),
                        (stat.S_ISCHR, "a device"), (stat.S_ISBLK, "a device")):
@@ -54,30 +65,39 @@ def _kind(mode: int) -> str:
     return "not a regular file"
 
 
-def read_small_file(path: str, limit: int) -> bytes:
-    """The bytes of the regular file at `path` (links followed). FileNotFoundError when nothing is there;
-    another OSError, whose strerror says why, for anything that is not a regular file of at most `limit`
-    bytes. Never blocks: a FIFO is opened without waiting for a writer and then refused."""
+def open_regular(path: str) -> BinaryIO:
+    """The regular file at `path` (links followed), open for reading. FileNotFoundError when nothing is
+    there; `NotAFile`, whose strerror says what is there instead, for anything but a regular file. Never
+    blocks: a FIFO is opened without waiting for a writer and then refused, a device never read."""
     flags = os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_NOCTTY", 0) | getattr(os, "O_CLOEXEC", 0)
     fd = os.open(path, flags)
     try:
-        info = os.fstat(fd)
-        if not stat.S_ISREG(info.st_mode):
-            raise OSError(errno.EINVAL, _kind(info.st_mode))
+        mode = os.fstat(fd).st_mode
+        if not stat.S_ISREG(mode):
+            raise NotAFile(errno.EINVAL, _kind(mode), path)
+        return os.fdopen(fd, "rb")
+    except BaseException:
+        os.close(fd)
+        raise
+
+
+def read_small_file(path: str, limit: int) -> bytes:
+    """The bytes of the regular file at `path` (`open_regular`). FileNotFoundError when nothing is there;
+    another OSError, whose strerror says why, for anything that is not a regular file of at most `limit`
+    bytes."""
+    with open_regular(path) as f:
         chunks: List[bytes] = []
         size = 0
         # The size is checked as read too: the file may grow between the fstat and the reads.
         while size <= limit:
-            chunk = os.read(fd, min(1 << 16, limit + 1 - size))
+            chunk = f.read(min(1 << 16, limit + 1 - size))
             if not chunk:
                 break
             chunks.append(chunk)
             size += len(chunk)
-        if size > limit or info.st_size > limit:
+        if size > limit or os.fstat(f.fileno()).st_size > limit:
             raise OSError(errno.EFBIG, "larger than %d bytes" % limit)
         return b"".join(chunks)
-    finally:
-        os.close(fd)
 
 
 def read_json_object(path: str, limit: int) -> Dict[str, Any]:

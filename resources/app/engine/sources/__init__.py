@@ -155,10 +155,20 @@ class Choice:
         return other is not None and (self.id, self.path) == (other.id, other.path)
 
 
-def chosen_in_settings(settings: Mapping[str, Any]) -> bool:
-    """Whether settings.json names a source this engine serves (else the engine detects)."""
+def _given_path(settings: Mapping[str, Any]) -> str:
+    path = settings.get("source_path")
+    return os.path.expanduser(path) if isinstance(path, str) and path else ""
+
+
+def chosen_in_settings(settings: Mapping[str, Any], home: str, env: Mapping[str, str],
+                       system: str = sys.platform) -> bool:
+    """Whether settings.json names a source this engine serves and where to read it: its "source_path",
+    else the program's standard place on this system (else the engine detects)."""
     name = settings.get("source")
-    return name == DEMO or (isinstance(name, str) and bool(name) and program(name) is not None)
+    if name == DEMO:
+        return True
+    module = program(name) if isinstance(name, str) and name else None
+    return module is not None and bool(_given_path(settings) or module.places(home, env, system))
 
 
 def choose(settings: Mapping[str, Any], home: str, env: Mapping[str, str], system: str = sys.platform,
@@ -166,15 +176,17 @@ def choose(settings: Mapping[str, Any], home: str, env: Mapping[str, str], syste
     name = settings.get("source")
     if name == DEMO:
         return Choice(DEMO, why="chosen in settings.json")
-    if chosen_in_settings(settings):
-        path = settings.get("source_path")
-        if isinstance(path, str) and path:
-            return Choice(name, os.path.expanduser(path), "chosen in settings.json")
-        module = program(name)
-        places = module.places(home, env, system)
+    if chosen_in_settings(settings, home, env, system):
+        if _given_path(settings):
+            return Choice(name, _given_path(settings), "chosen in settings.json")
+        places = program(name).places(home, env, system)
         existing = [p for p in places if os.path.exists(p)]
-        return Choice(name, (existing or places or [""])[0], "chosen in settings.json, standard place")
-    if name not in (None, ""):
+        return Choice(name, (existing or places)[0], "chosen in settings.json, standard place")
+    module = program(name) if isinstance(name, str) and name else None
+    if module is not None:
+        warn("settings.json chooses %s with no source_path, and %s has no standard place here: detecting "
+             "instead" % (module.NAME, module.NAME))
+    elif name not in (None, ""):
         warn("settings.json names the source %r, which this engine does not know: detecting instead" % name)
     found = detect(home, env, system, warn=warn)
     if found:

@@ -25,11 +25,12 @@ import struct
 import sys
 import time
 from dataclasses import dataclass, replace
-from typing import Any, Callable, Dict, Hashable, Iterable, List, Mapping, Optional, Sequence, Tuple, TypeVar
+from typing import Any, BinaryIO, Callable, Dict, Hashable, Iterable, List, Mapping, Optional, Sequence, Tuple, TypeVar
 from urllib.parse import quote
 
 from ..keys import parse_key
 from ..library import Library, Track
+from ..paths import NotAFile, open_regular, shown
 from . import Snapshot, Source
 
 CHECK_EVERY = 0.5  # seconds between signature checks: the panel polls every 2 s, a stat costs microseconds
@@ -71,8 +72,18 @@ class Part:
 
 def _plain(error: BaseException) -> str:
     if isinstance(error, OSError) and error.strerror:
-        return "%s: %s" % (error.strerror, error.filename or "")
+        return "%s: %s" % (error.strerror, shown(str(error.filename or "")))
     return str(error) or type(error).__name__
+
+
+def open_file(path: str) -> BinaryIO:
+    """A DJ program's file, open for reading; links are followed, as DJs link folders and drives in.
+    Anything there that is not a regular file (a FIFO, a device) is refused at once as Damage: opening or
+    reading it could block the engine's one thread for good."""
+    try:
+        return open_regular(path)
+    except NotAFile as error:
+        raise Damage("%s is %s, not a file" % (shown(path), error.strerror)) from None
 
 
 class ProgramSource(Source):
@@ -89,6 +100,7 @@ class ProgramSource(Source):
         self._next_check = 0.0
         self._snapshot = Snapshot(exists=os.path.exists)
         self._made: Dict[str, Tuple[Tuple[Any, ...], Any]] = {}
+        self._told: Dict[str, str] = {}  # what was last said about one file or one rule
 
     def parts(self) -> Sequence[Part]:
         raise NotImplementedError
@@ -118,6 +130,22 @@ class ProgramSource(Source):
             made = (inputs, make())
             self._made[name] = made
         return made[1]
+
+    def tell(self, about: str, line: str) -> None:
+        """Says `line` unless it is what was last said `about` the same thing: one damaged file among many
+        (a session) is said once, not at every read."""
+        if self._told.get(about) != line:
+            self._told[about] = line
+            self.say(line)
+
+    def carried(self, tracks: Iterable[Track], moments: Mapping[str, str]) -> Library:
+        """The library (`with_moments`), saying once which tracks the feed cannot carry and leaves out."""
+        left_out: List[str] = []
+        library = with_moments(tracks, moments, left_out)
+        if left_out:
+            self.tell("not UTF-8", "%s: %d tracks left out, their path or tags are not UTF-8 (the feed cannot "
+                      "carry them), the first %s" % (self.name, len(left_out), shown(left_out[0])))
+        return library
 
     @property
     def damaged(self) -> bool:
@@ -151,7 +179,7 @@ class ProgramSource(Source):
             self.values[part.name] = value
             changed = True
             if self._broken.pop(part.name, None) is not None and not self._broken:
-                self.say("%s: %s readable again" % (self.name, self.path))
+                self.say("%s: %s readable again" % (self.name, shown(self.path)))
             if not every_part:
                 self._next_check = now  # the parts after this one get their turn at the next poll
                 break
@@ -169,7 +197,7 @@ class ProgramSource(Source):
             self._broken[part.name] = message
             kept = "keeping what was read before" if part.name in self.values else "nothing to show yet"
             if not said:
-                self.say("%s: cannot read %s (%s); %s" % (self.name, self.path, message, kept))
+                self.say("%s: cannot read %s (%s); %s" % (self.name, shown(self.path), message, kept))
 
 
 def read_only(path: str, timeout: float = 0.5) -> sqlite3.Connection:
@@ -180,12 +208,13 @@ def read_only(path: str, timeout: float = 0.5) -> sqlite3.Connection:
     file is read as it stands (`immutable`), and the log's newest changes arrive when the program
     checkpoints them into it. A text field that is not UTF-8 costs that field only. Raises Damage."""
     try:
-        with open(path, "rb") as f:
+        with open_file(path) as f:
             header = f.read(20)
     except OSError as error:
-        raise Damage("%s: %s" % (os.path.basename(path), error.strerror or error))
+        raise Damage("%s: %s" % (shown(os.path.basename(path)), error.strerror or error))
     wal = len(header) == 20 and header[18] == 2
-    uri = "file:%s?%s" % (quote(os.path.abspath(path)), "immutable=1" if wal else "mode=ro")
+    # The path's own bytes: a folder name that is not UTF-8 is still the folder.
+    uri = "file:%s?%s" % (quote(os.fsencode(os.path.abspath(path))), "immutable=1" if wal else "mode=ro")
     try:
         conn = sqlite3.connect(uri, uri=True, timeout=timeout, isolation_level=None)
     except sqlite3.Error as error:
@@ -299,9 +328,27 @@ def requests_and_moments(lists: Iterable[Tuple[Any, Listed]],
     return requests, moments
 
 
-def with_moments(tracks: Iterable[Track], moments: Mapping[str, str]) -> Library:
-    """The library, each track in a list named for a moment of the night carrying that moment."""
-    return Library(t._replace(category=moments[t.path]) if t.path in moments else t for t in tracks)
+def feed_carries(track: Track) -> bool:
+    """Whether the feed (UTF-8 JSON) can carry the track: a path with bytes that are not UTF-8 comes out
+    of the file system with lone surrogates, which no UTF-8 text holds. Such a track cannot be offered
+    at all, since a deck loads the exact path."""
+    try:
+        (track.path + track.title + track.artist + track.key).encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
+
+
+def with_moments(tracks: Iterable[Track], moments: Mapping[str, str], left_out: List[str]) -> Library:
+    """The library, each track in a list named for a moment of the night carrying that moment; a track the
+    feed cannot carry is left out (its path added to `left_out`)."""
+    kept: List[Track] = []
+    for t in tracks:
+        if not feed_carries(t):
+            left_out.append(t.path)
+        else:
+            kept.append(t._replace(category=moments[t.path]) if t.path in moments else t)
+    return Library(kept)
 
 
 def is_tonight(last_entry: Optional[float], now: Optional[float] = None) -> bool:

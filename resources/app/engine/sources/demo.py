@@ -53,7 +53,7 @@ class DemoSource(Source):
         seed = env.get("CW_DEMO_SEED", "")
         return cls(support, interval=_seconds(env, "CW_DEMO_INTERVAL", DEFAULT_INTERVAL),
                    wait=_seconds(env, "CW_DEMO_WAIT", DEFAULT_WAIT),
-                   seed=int(seed) if seed.lstrip("-").isdigit() else None)
+                   seed=int(seed) if seed.lstrip("-").isascii() and seed.lstrip("-").isdigit() else None)
 
     def start(self) -> None:
         today = datetime.date.today()

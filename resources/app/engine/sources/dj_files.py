@@ -18,7 +18,7 @@ from xml.parsers import expat
 from ..history import History, PastSet
 from ..library import Library, Track
 from . import Installation, Snapshot
-from .base import Damage, ProgramSource, mtime, number, requests_and_moments, with_moments
+from .base import Damage, ProgramSource, mtime, number, open_file, requests_and_moments
 
 CHUNK = 1 << 20
 
@@ -27,7 +27,8 @@ CHUNK = 1 << 20
 class Crate:
     """A library as read, before the engine's model is made of it."""
     tracks: List[Track] = field(default_factory=list)
-    playlists: Dict[str, List[str]] = field(default_factory=dict)  # playlist or crate name -> paths
+    # (name, paths) of each playlist or crate: two may share a name, and both count
+    playlists: List[Tuple[str, List[str]]] = field(default_factory=list)
     skipped: int = 0  # records that could not be used
 
 
@@ -77,7 +78,7 @@ class XmlReader:
 
     def read(self, path: str) -> None:
         """Reads the file at path. Raises Damage when it is unreadable or not whole."""
-        with open(path, "rb") as f:
+        with open_file(path) as f:
             self.read_chunks(iter(lambda: f.read(CHUNK), b""))
 
     def read_chunks(self, chunks: Iterable[bytes]) -> None:
@@ -164,14 +165,13 @@ class FileSource(ProgramSource):
         if crate.skipped and crate.skipped != self._said_skipped:
             self.say("%s: %d entries of the library name no file and are left out" % (self.name, crate.skipped))
         self._said_skipped = crate.skipped
-        library, requests = self.memo("library", (crate,), lambda: library_of(crate))
+        library, requests = self.memo("library", (crate,), lambda: self.library_of(crate))
         past, tonight = self.sets(values)
         history = self.memo("history", (past,), lambda: History(past_sets=list(past)))
         return Snapshot(library=library, history=history.with_tonight(tonight), requests=requests,
                         exists=os.path.exists)
 
-
-def library_of(crate: Crate) -> Tuple[Library, List[str]]:
-    """The library with each track's moment from the playlists named for one, and the request list."""
-    requests, moments = requests_and_moments(crate.playlists.items(), list)
-    return with_moments(crate.tracks, moments), requests
+    def library_of(self, crate: Crate) -> Tuple[Library, List[str]]:
+        """The library with each track's moment from the playlists named for one, and the request list."""
+        requests, moments = requests_and_moments(crate.playlists, list)
+        return self.carried(crate.tracks, moments), requests

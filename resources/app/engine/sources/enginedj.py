@@ -73,6 +73,8 @@ def open_source(path: str) -> "EngineSource":
 
 
 def track_path(library: str, relative: object) -> Optional[str]:
+    """The file a path relative to the library folder names. `library` must be resolved (realpath):
+    normpath folds "../" by text, which through a linked library folder would leave the real one."""
     if not isinstance(relative, str) or not relative.strip():
         return None
     return os.path.normpath(os.path.join(library, relative))
@@ -83,9 +85,10 @@ def read_library(library: str) -> Tuple[Crate, Dict[int, str]]:
     main = os.path.join(library, DATABASES, MAIN)
     crate = Crate()
     by_id: Dict[int, str] = {}
+    folder = os.path.realpath(library)
     for row_id, relative, title, artist, tempo, key in query(
             main, "SELECT id, path, title, artist, bpmAnalyzed, key FROM Track"):
-        path = track_path(library, relative)
+        path = track_path(folder, relative)
         if path is None or not isinstance(row_id, int):
             crate.skipped += 1
             continue
@@ -100,14 +103,15 @@ def read_library(library: str) -> Tuple[Crate, Dict[int, str]]:
     return crate, by_id
 
 
-def read_playlists(main: str, by_id: Dict[int, str]) -> Dict[str, List[str]]:
-    titles = dict(query(main, "SELECT id, title FROM Playlist"))
+def read_playlists(main: str, by_id: Dict[int, str]) -> List[Tuple[str, List[str]]]:
+    """(title, paths) of each playlist; two may share a title."""
+    titles = query(main, "SELECT id, title FROM Playlist ORDER BY id")
     members: Dict[Any, List[Tuple[int, int, int]]] = {}
     for entity, list_id, track, following in query(
             main, "SELECT id, listId, trackId, nextEntityId FROM PlaylistEntity"):
         members.setdefault(list_id, []).append((entity, track, following or 0))
-    return {title: [by_id[t] for t in _chain(members.get(list_id, [])) if t in by_id]
-            for list_id, title in titles.items() if isinstance(title, str)}
+    return [(title, [by_id[t] for t in _chain(members.get(list_id, [])) if t in by_id])
+            for list_id, title in titles if isinstance(title, str)]
 
 
 def _chain(entities: List[Tuple[int, int, int]]) -> List[int]:
@@ -183,5 +187,6 @@ class EngineSource(FileSource):
         return self._past, self._paths(found[-1][1], library[1]) if found else []
 
     def _paths(self, plays: List[Play], by_id: Dict[int, str]) -> List[str]:
-        paths = (by_id.get(origin) or track_path(self.path, relative) for origin, relative in plays)
+        folder = os.path.realpath(self.path)
+        paths = (by_id.get(origin) or track_path(folder, relative) for origin, relative in plays)
         return [p for p in paths if p]

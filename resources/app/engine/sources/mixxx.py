@@ -31,7 +31,7 @@ from ..history import History, PastSet
 from ..library import Track
 from . import Installation, Snapshot
 from .base import (Damage, Part, ProgramSource, camelot_text, is_tonight, local_date, mtime, query, read_only,
-                   requests_and_moments, sane_bpm, sane_time, sql_damage, stamp, with_moments)
+                   requests_and_moments, sane_bpm, sane_time, sql_damage, stamp)
 
 ID = "mixxx"
 NAME = "Mixxx"
@@ -228,7 +228,7 @@ class MixxxSource(ProgramSource):
     def build(self, values: Mapping[str, Any]) -> Snapshot:
         catalogue: Catalogue = values.get("library", Catalogue())
         library = self.memo("library", (catalogue.tracks, catalogue.moments),
-                            lambda: with_moments(catalogue.tracks, catalogue.moments))
+                            lambda: self.carried(catalogue.tracks, catalogue.moments))
         sets: Sets = values.get("history", Sets())
         newest = max(sets.tracks) if sets.tracks else None
         last = sets.last_added.get(newest) if newest is not None else None

@@ -25,7 +25,7 @@ from urllib.parse import unquote
 from ..history import PastSet
 from ..library import Track
 from . import Installation
-from .base import Part, camelot_text, mtime, sane_bpm, stamp
+from .base import Damage, Part, camelot_text, mtime, open_file, sane_bpm, stamp
 from .dj_files import Crate, FileSource, XmlReader, title_of
 
 ID = "rekordbox-xml"
@@ -47,9 +47,9 @@ def probe(path: str, count: bool) -> Optional[Installation]:
     """The export when its first bytes show a rekordbox XML document; its COLLECTION says how many
     tracks it holds."""
     try:
-        with open(path, "rb") as f:
+        with open_file(path) as f:
             head = f.read(4096)
-    except OSError:
+    except (OSError, Damage):
         return None
     if b"<DJ_PLAYLISTS" not in head:
         return None
@@ -149,7 +149,7 @@ def read(path: str) -> Export:
         paths = [p for p in (location_path(k) if by_location else export.by_id.get(k) for k in members) if p]
         order = _history_order(name)
         if order is None:
-            crate.playlists[name] = paths
+            crate.playlists.append((name, paths))
         elif paths:
             history.append((order, paths))
     history.sort(key=lambda h: h[0])

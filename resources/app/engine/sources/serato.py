@@ -44,8 +44,9 @@ from typing import Any, Callable, Dict, Hashable, Iterator, List, Mapping, Optio
 from ..history import History, PastSet
 from ..library import Track
 from . import Installation, Snapshot
-from .base import (Damage, Part, ProgramSource, camelot_text, is_tonight, local_date, mtime, requests_and_moments,
-                   sane_bpm, sane_time, stamp, with_moments)
+from ..paths import shown
+from .base import (Damage, Part, ProgramSource, camelot_text, is_tonight, local_date, mtime, open_file,
+                   requests_and_moments, sane_bpm, sane_time, stamp)
 
 ID = "serato"
 NAME = "Serato DJ"
@@ -171,7 +172,7 @@ def read_tracks(folder: str) -> List[Track]:
     database = os.path.join(folder, DATABASE)
     root = root_of(folder)
     tracks: List[Track] = []
-    with open(database, "rb") as f:
+    with open_file(database) as f:
         if f.read(4) != b"vrsn":
             raise Damage("%s does not start as a Serato file" % database)
         f.seek(0)
@@ -197,7 +198,7 @@ def count_tracks(database: str) -> Optional[int]:
     """The number of `otrk` records, reading only the record headers."""
     count = 0
     try:
-        with open(database, "rb") as f:
+        with open_file(database) as f:
             while True:
                 head = f.read(8)
                 if len(head) < 8:
@@ -205,12 +206,12 @@ def count_tracks(database: str) -> Optional[int]:
                 tag, length = _HEADER.unpack(head)
                 count += tag == b"otrk"
                 f.seek(length, os.SEEK_CUR)
-    except OSError:
+    except (OSError, Damage):
         return None
 
 
 def read_crate(path: str, root: str) -> List[str]:
-    with open(path, "rb") as f:
+    with open_file(path) as f:
         data = f.read()
     paths = []
     for tag, value in records(data, path):
@@ -294,7 +295,8 @@ def played_paths(entries: Sequence[Entry], now: Optional[Entry] = None) -> List[
 
 def _session_number(name: str) -> Tuple[int, str]:
     digits = name.split(".")[0]
-    return (int(digits), name) if digits.isdigit() else (-1, name)
+    # ASCII digits only: "¹" passes isdigit() but is no number int() reads.
+    return (int(digits), name) if digits.isascii() and digits.isdigit() else (-1, name)
 
 
 def _session_files(sessions: str) -> List[str]:
@@ -329,7 +331,6 @@ class SeratoSource(ProgramSource):
         self.crates_dir = os.path.join(path, "Subcrates")
         self._drives = drives or (lambda: drive_folders(sys.platform, os.environ))
         self._sessions: Dict[str, Tuple[Hashable, Session]] = {}
-        self._told: Dict[str, str] = {}  # session file -> the damage last said about it
 
     def folders(self) -> List[str]:
         return [self.path] + [d for d in self._drives() if os.path.normpath(d) != os.path.normpath(self.path)]
@@ -379,21 +380,24 @@ class SeratoSource(ProgramSource):
         return requests_and_moments(crates, lambda name: read_crate(os.path.join(self.crates_dir, name), root))
 
     def _load_history(self) -> List[Session]:
-        """Every session, reading again only the files that changed; a damaged file costs that session."""
+        """Every session, reading again only the files that changed. A damaged file costs that session
+        only: what was read of it before stays (tonight's track stays playing), else it is left out."""
         fresh: Dict[str, Tuple[Hashable, Session]] = {}
         for name, signature in self._listing(self.sessions_dir, ".session"):
             known = self._sessions.get(name)
             if known is None or known[0] != signature:
                 path = os.path.join(self.sessions_dir, name)
                 try:
-                    with open(path, "rb") as f:
+                    with open_file(path) as f:
                         known = (signature, Session(name, os.fstat(f.fileno()).st_mtime, read_session(f.read(), path)))
                 except (OSError, Damage) as error:
-                    if self._told.get(name) != str(error):
-                        self._told[name] = str(error)
-                        self.say("%s: leaving out the session %s (%s)" % (self.name, name, error))
-                    continue
-            self._told.pop(name, None)
+                    kept = "keeping what was read of it before" if known else "leaving it out"
+                    self.tell(name, "%s: cannot read the session %s (%s); %s" % (self.name, shown(name), error, kept))
+                    if known is None:
+                        continue
+                    known = (signature, known[1])  # read again when it changes, not at every check
+                else:
+                    self._told.pop(name, None)
             fresh[name] = known
         self._sessions = fresh
         return sorted((s for _, s in fresh.values()), key=lambda s: s.changed)
@@ -402,7 +406,7 @@ class SeratoSource(ProgramSource):
         tracks = values.get("library", [])
         requests, moments = values.get("crates", ([], {}))
         sessions: List[Session] = values.get("history", [])
-        library = self.memo("library", (tracks, moments), lambda: with_moments(tracks, moments))
+        library = self.memo("library", (tracks, moments), lambda: self.carried(tracks, moments))
         tonight = sessions[-1] if sessions and is_tonight(sessions[-1].changed, time.time()) else None
         past = tuple(s for s in sessions if s is not tonight)
         history = self.memo("history", past, lambda: History(

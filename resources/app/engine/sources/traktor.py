@@ -28,8 +28,9 @@ from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 
 from ..history import PastSet
 from ..library import Track
+from ..paths import shown
 from . import Installation
-from .base import Damage, Part, camelot_text, sane_bpm, stamp
+from .base import READ_ERRORS, Damage, Part, camelot_text, open_file, sane_bpm, stamp
 from .dj_files import Crate, FileSource, XmlReader, installation, title_of, whole
 
 ID = "traktor"
@@ -201,27 +202,25 @@ def start_date(packed: object) -> Optional[datetime.date]:
         return None
     try:
         return datetime.date(value >> 16, (value >> 8) & 0xFF, value & 0xFF)
-    except ValueError:
+    except (ValueError, OverflowError):  # no such day, or a year beyond any date
         return None
 
 
 Session = Tuple[datetime.date, List[str]]  # day of its first play, primary keys in playing order
 
 
-def read_session(started: datetime.datetime, path: str) -> Optional[Session]:
-    """A session file; None when it is damaged or empty (it costs that session only). The file repeats
-    the collection entries of the tracks it names, which collection.nml already has: only the part from
-    its PLAYLISTS on is parsed (no "<" can stand inside an attribute, so the first one found starts it)."""
-    try:
-        with open(path, "rb") as f:
-            data = f.read()
-        reader = _NmlReader(None)
-        at = data.find(b"<PLAYLISTS")
-        reader.read_chunks([b"<NML>", data[at:]] if at >= 0 else [data])
-    except (OSError, Damage):
-        return None
+def read_session(started: datetime.datetime, path: str) -> Session:
+    """A session file, its plays empty when it has none; raises Damage or one of READ_ERRORS when it is
+    damaged. The file repeats the collection entries of the tracks it names, which collection.nml
+    already has: only the part from its PLAYLISTS on is parsed (no "<" can stand inside an attribute, so
+    the first one found starts it)."""
+    with open_file(path) as f:
+        data = f.read()
+    reader = _NmlReader(None)
+    at = data.find(b"<PLAYLISTS")
+    reader.read_chunks([b"<NML>", data[at:]] if at >= 0 else [data])
     keys = [k for keys in reader.nml.playlists.values() for k in keys]
-    return (reader.nml.first_played or started.date(), keys) if keys else None
+    return reader.nml.first_played or started.date(), keys
 
 
 def places(home: str, env: Mapping[str, str], system: str) -> List[str]:
@@ -259,7 +258,7 @@ class TraktorSource(FileSource):
 
     def __init__(self, path: str, **kwargs: Any):
         super().__init__(path, **kwargs)
-        self._known: Dict[Any, Optional[Session]] = {}  # session files read, by path and stat
+        self._known: Dict[Any, Session] = {}  # session files read, by path and stat
         self._names: List[str] = []
         self._history: List[Tuple[datetime.datetime, str]] = []
 
@@ -286,20 +285,32 @@ class TraktorSource(FileSource):
 
     def _sessions(self, folder: str) -> List[Session]:
         """The sessions oldest first; a file read before and unchanged since is not read again, so a
-        session saved tonight costs one file."""
-        found: Dict[Any, Optional[Session]] = {}
+        session saved tonight costs one file. A damaged file costs that session only: what was read of
+        it before stays, else it counts as a session without plays (the newest one: nothing playing)."""
+        found: Dict[Any, Session] = {}
+        before = {path: session for (path, _), session in self._known.items()}
         for started, path in self._files(folder):
             key = (path, stamp(path))
-            found[key] = self._known[key] if key in self._known else read_session(started, path)
+            if key in self._known:
+                found[key] = self._known[key]
+                continue
+            try:
+                found[key] = read_session(started, path)
+                self._told.pop(path, None)
+            except (Damage,) + READ_ERRORS as error:
+                found[key] = before.get(path) or (started.date(), [])
+                self.tell(path, "%s: cannot read the session %s (%s); %s" % (
+                    self.name, shown(os.path.basename(path)), error,
+                    "keeping what was read of it before" if path in before else "no plays from it"))
         self._known = found
-        return [session for session in found.values() if session is not None]
+        return list(found.values())
 
     def crate(self, values: Mapping[str, Any]) -> Optional[Crate]:
         nml = values.get("library")
         if nml is None:
             return None
         return self.memo("crate", (nml,), lambda: Crate(
-            list(nml.entries.values()), {name: _paths(keys, nml) for name, keys in nml.playlists.items()},
+            list(nml.entries.values()), [(name, _paths(keys, nml)) for name, keys in nml.playlists.items()],
             nml.skipped))
 
     def sets(self, values: Mapping[str, Any]) -> Tuple[Sequence[PastSet], List[str]]:

@@ -29,7 +29,7 @@ from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 from ..history import PastSet
 from ..library import Track
 from . import Installation
-from .base import Part, camelot_text, is_tonight, mtime, number, sane_bpm, stamp
+from .base import Part, camelot_text, is_tonight, mtime, number, open_file, sane_bpm, stamp
 from .dj_files import Crate, FileSource, XmlReader, installation, listing, title_of
 
 ID = "virtualdj"
@@ -122,7 +122,7 @@ def parse_m3u(data: bytes) -> List[str]:
 
 
 def read_m3u(path: str) -> List[str]:
-    with open(path, "rb") as f:
+    with open_file(path) as f:
         return parse_m3u(f.read())
 
 
@@ -184,8 +184,8 @@ class VirtualDJSource(FileSource):
     def _is_m3u(name: str) -> bool:
         return name.lower().endswith(".m3u")
 
-    def _playlists(self, folder: str) -> dict:
-        return {name[:-4]: read_m3u(os.path.join(folder, name)) for name, _, _ in listing(folder, self._is_m3u)}
+    def _playlists(self, folder: str) -> List[Tuple[str, List[str]]]:
+        return [(name[:-4], read_m3u(os.path.join(folder, name))) for name, _, _ in listing(folder, self._is_m3u)]
 
     def _days(self) -> List[Tuple[datetime.date, str]]:
         # Checked twice a second: the names are listed every time, made into days only when they moved.
@@ -213,7 +213,7 @@ class VirtualDJSource(FileSource):
         if crate is None:
             return None
         return self.memo("crate", (crate, values.get("playlists")),
-                         lambda: Crate(crate.tracks, values.get("playlists") or {}, crate.skipped))
+                         lambda: Crate(crate.tracks, values.get("playlists") or [], crate.skipped))
 
     def sets(self, values: Mapping[str, Any]) -> Tuple[Sequence[PastSet], List[str]]:
         past = values.get("history") or []
