@@ -357,6 +357,8 @@ class FormatsTest(SourceCase):
             ("newest session by start time is tonight", snap.history.tonight, [self.song("b"), self.song("new")]),
             ("nothing written or created", state(), before),
         ])
+        sqlite_file(os.path.join(dbs, "hm.db"), "INSERT INTO Historylist VALUES (3, 1711100000);")
+        self.assertEqual(self.serve(enginedj.open_source(lib)).history.tonight, [], "a new session, nothing played")
 
     def rekordbox(self, playlists):
         url = lambda name: "file://localhost" + quote(self.song(name))

@@ -148,7 +148,8 @@ def read_history(library: str) -> List[Tuple[float, List[Play]]]:
     lists = sorted((number(start) or 0.0, list_id) for list_id, start in query(
         history, "SELECT id, startTime FROM Historylist"))
     sessions = [(start, [play for _, _, play in sorted(plays.get(list_id, []))]) for start, list_id in lists]
-    return [s for s in sessions if s[1]]
+    # The newest session is tonight even before its first play: else the last gig's final track is "now".
+    return [s for i, s in enumerate(sessions) if s[1] or i == len(sessions) - 1]
 
 
 class EngineSource(FileSource):
