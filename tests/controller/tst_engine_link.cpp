@@ -168,6 +168,13 @@ private slots:
         const int loose = 30000;
         const QByteArray nearCap = "{\"pad\":\"" + QByteArray(16 * 1024 * 1024 - 192, 'a') + "\"," + kDocument.mid(1);
         row("just under 16 MiB", {{200, nearCap}, true, 0, loose});
+        // 1.7 million small moments and picks, some with a control character to clean from their key, are read
+        // into the panel's lists off the main thread too.
+        const QByteArray many = R"({"cats":[)" + QByteArray(R"({"id":"a","label":"b"},)").repeated(200'000) +
+                                R"({}],"fresh":[)" + QByteArray(R"({"key":"\u202e"},)").repeated(500'000) +
+                                R"({}],"bangers":[)" + QByteArray("{},").repeated(1'000'000) + "{}]," +
+                                kDocument.mid(1);
+        row("1.7 million small objects", {{200, many}, true, 0, loose});
         // 2 million objects in a list: no document.
         row("2 million objects", {{200, "[" + QByteArray(R"({"a":0},)").repeated(2'000'000) + "{}]"}, false, 0, loose});
     }
