@@ -44,7 +44,8 @@ public:
 
     // --- lifecycle ---
     void applicationDidFinishLaunching();
-    // Runs once, however often it is called: asks the engine we started to stop, without waiting.
+    // Runs once, however often it is called: asks the engine we started to stop, and kills it (and any
+    // replaced one still running) if it has not ended within a second.
     void applicationWillTerminate();
 
     // --- engine link ---

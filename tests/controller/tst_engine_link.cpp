@@ -3,6 +3,7 @@
 // responsive meanwhile, the failure count and the recovery it triggers, the lock.
 
 #include "controller/AppDelegate.h"
+#include "controller/EngineProcess.h"
 #include "support/Support.h"
 
 #include <QElapsedTimer>
@@ -207,12 +208,13 @@ private slots:
         QTest::addColumn<QString>("polls");
         QTest::addColumn<int>("recoveries");
         QTest::addColumn<int>("failCount");
-        QTest::addColumn<bool>("spawned"); // by a recovery whose ping found no engine (a 200 is one)
+        // By a recovery whose ping found no engine (a 200 is one): an engine that ignores SIGTERM.
+        QTest::addColumn<bool>("spawned");
         QTest::newRow("third failure recovers") << "GFFF" << 1 << 0 << false;
         QTest::newRow("count restarts after recovery") << "GFFFFFF" << 2 << 0 << false;
         QTest::newRow("pairs between good polls") << "GFFGFFGFF" << 0 << 2 << false;
         QTest::newRow("never answered") << "FFFFXXX" << 0 << 7 << false;
-        QTest::newRow("late engine that dies") << "XXGXXX" << 1 << 0 << true;
+        QTest::newRow("late engine that dies, twice") << "XXGXXXXXX" << 2 << 0 << true;
         QTest::newRow("locked refreshes between failures") << "GFLFLLF" << 1 << 0 << false;
     }
     void failureRuns() {
@@ -221,12 +223,18 @@ private slots:
         QFETCH(int, failCount);
         QFETCH(bool, spawned);
         Rig rig;
+        Probes probes;
+        probes.installEngine(settings().SCRIPT);
+        probes.exportEnvironment({{"CW_PROBE_ON_TERM", "stay"}, {"CW_PROBE_LIFETIME", "60"}});
         QSignalSpy recovered(&rig.d, &AppDelegate::recovered);
         // recover() pings for up to a second and may start an engine: it is posted, never run inside the
         // judgement (the next poll's pollOnce lets it run, as the next tick would).
         qsizetype atVerdict = -1;
         connect(&rig.d, &AppDelegate::pollFinished, this, [&] { atVerdict = recovered.count(); });
         for (const QChar kind : polls) {
+            // An engine just started sets its signal handlers before anything may ask it to stop.
+            if (const EngineProcess* engine = rig.d.pyProc(); engine && engine->running())
+                QTRY_VERIFY(probes.started().contains(engine->pid()));
             const qsizetype before = recovered.count();
             const int requests = rig.server.requests();
             if (kind == u'L') {
@@ -246,6 +254,15 @@ private slots:
         QCOMPARE(recovered.count(), recoveries);
         QCOMPARE(rig.d.failCount(), qint64(failCount));
         QCOMPARE(rig.d.pyProc() != nullptr, spawned);
+        // The engine a recovery replaced is killed once its grace has run out, and the last one at quit.
+        QTRY_COMPARE(probes.started().size(), spawned ? recoveries : 0);
+        const QList<qint64> engines = probes.started();
+        const auto alive = [&engines] {
+            return std::count_if(engines.cbegin(), engines.cend(), [](qint64 pid) { return processAlive(pid); });
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(alive(), spawned ? 1 : 0, 5000);
+        rig.d.applicationWillTerminate();
+        QTRY_COMPARE_WITH_TIMEOUT(alive(), 0, 1000);
     }
 };
 
