@@ -13,6 +13,11 @@
 
 namespace cw {
 
+namespace {
+// How long quitting waits for the engines asked to stop before it kills them.
+constexpr int kQuitGraceMs = 1000;
+} // namespace
+
 QString AppDelegate::downloadPage() {
     return QStringLiteral("https://cratewarden.app/download");
 }
@@ -57,6 +62,8 @@ void AppDelegate::applicationWillTerminate() {
     m_terminated = true;
     if (m_pyProc)
         m_pyProc->terminate();
+    // An engine that ignores SIGTERM would outlive the panel: one that ends promptly costs no wait here.
+    EngineProcess::killStragglers(kQuitGraceMs);
 }
 
 void AppDelegate::quit() {

@@ -5,8 +5,9 @@
 // methods are the launch and poll sequences and every action of the panel.
 //
 // Threads: everything here runs on the main thread, inside the application loop. Two kinds of work run
-// elsewhere and touch no state: decoding poll bodies (one decoder thread) and the update check (a
-// thread of its own); their results come back by queued calls.
+// elsewhere and touch no state: decoding and reading poll bodies (one decoder thread, which also frees
+// the lists a document replaced) and the update check (a thread of its own); their results come back by
+// queued calls.
 //
 // The method bodies, by subsystem, all in controller/:
 //   AppDelegate.cpp    construction, launch sequence, termination, build
@@ -43,7 +44,8 @@ public:
 
     // --- lifecycle ---
     void applicationDidFinishLaunching();
-    // Runs once, however often it is called: asks the engine we started to stop, without waiting.
+    // Runs once, however often it is called: asks the engine we started to stop, and kills it (and any
+    // replaced one still running) if it has not ended within a second.
     void applicationWillTerminate();
 
     // --- engine link ---
@@ -69,6 +71,8 @@ public:
 
     // --- feed application and rendering ---
     void apply(const QJsonObject& document);
+    // The lists the state lets go are freed on the decoder thread: millions of picks take a while to free.
+    void apply(FeedDocument document);
     void render();
 
     // --- panel ---
@@ -108,7 +112,7 @@ signals:
 private:
     void show(const PanelView& view);
     void decodeInBackground(const QByteArray& body);
-    void judgePoll(const std::optional<QJsonObject>& document);
+    void judgePoll(std::optional<FeedDocument> document);
 
     std::unique_ptr<Panel> m_panel;
     QString m_updateURL;

@@ -3,9 +3,36 @@
 #include "controller/Platform.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QPointer>
 #include <QProcess>
+#include <QTimer>
+
+#include <algorithm>
 
 namespace cw {
+
+namespace {
+
+// Long enough for an engine to save what it keeps and end; a hung one is not worth waiting for longer.
+constexpr int kTermGraceMs = 2000;
+
+// The engines asked to stop and not yet reaped (their QProcess goes once they end).
+QList<QPointer<QProcess>>& stopping() {
+    static QList<QPointer<QProcess>> processes;
+    return processes;
+}
+
+// Like terminate(), an exit that happened while no events ran is collected first, so the signal only
+// ever reaches our own unreaped child's group.
+void killGroupOf(QProcess* process) {
+    if (process->state() != QProcess::Running || process->waitForFinished(0))
+        return;
+    if (!killGroup(process->processId()))
+        process->kill();
+}
+
+} // namespace
 
 EngineProcess::EngineProcess(const QString& program, const QStringList& arguments) : m_process(new QProcess) {
     m_process->setProgram(program);
@@ -55,6 +82,20 @@ void EngineProcess::terminate() {
         return;
     if (!terminateGroup(m_process->processId()))
         m_process->terminate();
+    stopping().removeIf([](const QPointer<QProcess>& process) { return process.isNull(); });
+    stopping().append(m_process);
+    // The timer goes with the QProcess, which outlives this handle until the engine ends.
+    QTimer::singleShot(kTermGraceMs, m_process, [process = m_process] { killGroupOf(process); });
+}
+
+void EngineProcess::killStragglers(int graceMs) {
+    const QDeadlineTimer deadline(graceMs);
+    for (const QPointer<QProcess>& process : std::as_const(stopping()))
+        if (process && process->state() == QProcess::Running)
+            process->waitForFinished(int(std::max<qint64>(deadline.remainingTime(), 0)));
+    for (const QPointer<QProcess>& process : std::as_const(stopping()))
+        if (process)
+            killGroupOf(process);
 }
 
 } // namespace cw

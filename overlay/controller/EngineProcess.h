@@ -8,7 +8,9 @@
 //
 // The engine never outlives the panel, though: it leads a process group of its own and is sent SIGTERM
 // when the panel ends, however it ends (Platform.h), and terminate() asks the whole group, so whatever
-// the engine started is asked too.
+// the engine started is asked too. An engine that hangs and ignores SIGTERM is killed (SIGKILL to its
+// group) once its grace has run out, or at quit, so none piles up beside its replacements or outlives
+// the panel.
 
 #include <QObject>
 #include <QString>
@@ -31,8 +33,12 @@ public:
     bool running() const;
     // The child's PID while it runs, 0 otherwise.
     qint64 pid() const;
-    // SIGTERM to the child's process group when the child still runs; no wait.
+    // SIGTERM to the child's process group when the child still runs, and SIGKILL to the group should the
+    // child still run two seconds later, whatever became of this handle meanwhile; no wait.
     void terminate();
+    // At quit, for every engine terminate() was called for and that still runs: at most graceMs for them
+    // to end, then SIGKILL to the groups of those that did not. Returns as soon as all have ended.
+    static void killStragglers(int graceMs);
 
 private:
     QProcess* m_process = nullptr;

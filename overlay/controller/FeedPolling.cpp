@@ -1,7 +1,8 @@
 // Polling the pick feed. refresh() sends one GET and returns at once. The reply's body is collected on the
-// main thread (the network manager lives there), decoded on the decoder thread, and judged back on the
-// main thread, one poll at a time in the order they ended, so the failure count needs no lock. A poll
-// goes only to an engine of this user's (EngineEndpoint.h); any other is a failed poll that sends nothing.
+// main thread (the network manager lives there), decoded and read on the decoder thread, and judged back
+// on the main thread, one poll at a time in the order they ended, so the failure count needs no lock. A
+// poll goes only to an engine of this user's (EngineEndpoint.h); any other is a failed poll that sends
+// nothing.
 
 #include "controller/AppDelegate.h"
 
@@ -110,28 +111,34 @@ void AppDelegate::decodeInBackground(const QByteArray& body) {
     // A body of a few megabytes takes the decoder a good part of a second; the panel must not wait for it.
     // Every poll goes through the queue, an empty body too, so the judgments keep the order of the polls.
     const QPointer<AppDelegate> self(this);
+    // Reading the document into the state's lists takes as long again for the largest; the main thread
+    // only swaps them in.
     m_decoder->start([self, context = this, body] {
-        std::optional<QJsonObject> document = decodeFeed(body);
+        const std::optional<QJsonObject> decoded = decodeFeed(body);
+        std::optional<FeedDocument> document;
+        if (decoded)
+            document = readDocument(*decoded);
         QMetaObject::invokeMethod(
             context,
-            [self, document = std::move(document)] {
+            [self, document = std::move(document)]() mutable {
                 if (self)
-                    self->judgePoll(document);
+                    self->judgePoll(std::move(document));
             },
             Qt::QueuedConnection);
     });
 }
 
-void AppDelegate::judgePoll(const std::optional<QJsonObject>& document) {
+void AppDelegate::judgePoll(std::optional<FeedDocument> document) {
     const QPointer<AppDelegate> self(this);
-    if (document) {
+    const bool good = document.has_value();
+    if (good) {
         m_failCount = 0;
         m_everConnected = true;
         QMetaObject::invokeMethod(
             this,
-            [self, document = *document] {
+            [self, document = std::move(*document)]() mutable {
                 if (self)
-                    self->apply(document);
+                    self->apply(std::move(document));
             },
             Qt::QueuedConnection);
     } else {
@@ -147,7 +154,7 @@ void AppDelegate::judgePoll(const std::optional<QJsonObject>& document) {
                 Qt::QueuedConnection);
         }
     }
-    emit pollFinished(bool(document));
+    emit pollFinished(good);
 }
 
 } // namespace cw

@@ -1,6 +1,6 @@
 // The controller's side of the panel: applying a document, rendering, the operator modes, the lock and
 // saving the position. Each updates the state, computes the view and hands it to the widgets. Main
-// thread only.
+// thread only; a replaced document's lists are freed on the decoder thread.
 
 #include "controller/AppDelegate.h"
 
@@ -10,6 +10,7 @@
 
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QThreadPool>
 
 namespace cw {
 
@@ -20,7 +21,14 @@ void AppDelegate::show(const PanelView& view) {
 }
 
 void AppDelegate::apply(const QJsonObject& document) {
-    if (applyDocument(m_feed, m_modes, document))
+    apply(readDocument(document));
+}
+
+void AppDelegate::apply(FeedDocument document) {
+    const bool playing = applyDocument(m_feed, m_modes, document);
+    // The document now holds the lists the state let go, the last reference to them.
+    m_decoder->start([dropped = std::move(document)] {});
+    if (playing)
         render();
     else
         show(waitingView(m_feed, m_view));

@@ -32,5 +32,7 @@ void tieToParent(qint64 parent);
 
 // Sends SIGTERM to the process group that `leader` leads; false when there is no such group.
 bool terminateGroup(qint64 leader);
+// Sends SIGKILL to that group, for an engine that ignores SIGTERM; false when there is no such group.
+bool killGroup(qint64 leader);
 
 } // namespace cw

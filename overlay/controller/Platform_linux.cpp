@@ -110,9 +110,19 @@ void tieToParent(qint64 parent) {
         ::_exit(1);
 }
 
-bool terminateGroup(qint64 leader) {
+namespace {
+bool signalGroup(qint64 leader, int signal) {
     // A leader of 0 or 1 would name our own group or every process there is.
-    return leader > 1 && ::kill(-pid_t(leader), SIGTERM) == 0; // the same on macOS
+    return leader > 1 && ::kill(-pid_t(leader), signal) == 0; // the same on macOS
+}
+} // namespace
+
+bool terminateGroup(qint64 leader) {
+    return signalGroup(leader, SIGTERM);
+}
+
+bool killGroup(qint64 leader) {
+    return signalGroup(leader, SIGKILL);
 }
 
 } // namespace cw

@@ -48,8 +48,8 @@ int runOverlay(int argc, char** argv) {
     QTimer::singleShot(0, delegate, [] { delegate->applicationDidFinishLaunching(); });
     const int status = app.exec();
     delegate->applicationWillTerminate();
-    // End here without running destructors: an engine we started keeps running until it honours the
-    // SIGTERM it was sent, and a hung update check must not hold up the exit.
+    // End here without running destructors: the engine we started has ended or been killed by now, and a
+    // hung update check must not hold up the exit.
     std::fflush(nullptr);
     std::_Exit(status);
 }

@@ -73,7 +73,8 @@ std::optional<QJsonObject> decodeFeed(const QByteArray& body) {
 
 QString displayText(QString text) {
     const auto control = [](QChar c) {
-        return (c >= u'\u202A' && c <= u'\u202E') || (c >= u'\u2066' && c <= u'\u2069');
+        return (c >= u'\u202A' && c <= u'\u202E') || (c >= u'\u2066' && c <= u'\u2069') || c == u'\u200E' ||
+               c == u'\u200F' || c == u'\u061C';
     };
     const auto changed = [&control](QChar c) { return control(c) || c == u'\u2028' || c == u'\u2029'; };
     if (std::none_of(text.cbegin(), text.cend(), changed))

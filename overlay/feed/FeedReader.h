@@ -36,8 +36,9 @@ std::optional<QJsonObject> readObject(const QJsonObject& object, QLatin1StringVi
 std::optional<PickList> readObjectArray(const QJsonObject& object, QLatin1StringView key);
 
 // text as the panel may show it: without the bidirectional embedding, override and isolate controls
-// (U+202A–U+202E, U+2066–U+2069), with which a text reorders what follows it on its line (a right-to-left
-// override in a key showed 128 BPM as "821"), and with the line and paragraph separators (U+2028,
+// (U+202A–U+202E, U+2066–U+2069) and the direction marks (U+200E, U+200F, U+061C), with which a text
+// reorders what follows it on its line (a right-to-left override in a key showed 128 BPM as "821", a
+// right-to-left mark after "8A" moved it behind the BPM), and with the line and paragraph separators (U+2028,
 // U+2029) as spaces, which would break a one-line label in two. Right-to-left letters stay as they are.
 QString displayText(QString text);
 

@@ -65,48 +65,63 @@ void Modes::toggleLock() {
     locked = !locked;
 }
 
-bool applyDocument(FeedState& feed, Modes& modes, const QJsonObject& document) {
+FeedDocument readDocument(const QJsonObject& document) {
+    FeedDocument read;
+    read.rut = readNumber(document, kRut);
+    read.sourceName = displayText(stringOr(readObject(document, kSource).value_or(QJsonObject()), kName, QString()));
+    read.ok = readBool(document, kOk).value_or(false);
+    if (!read.ok)
+        return read;
+    const QJsonObject now = readObject(document, kNow).value_or(QJsonObject());
+    read.path = stringOr(now, kPath, QString());
+    read.title = displayText(stringOr(now, kTitle, QStringLiteral("—")));
+    read.key = displayText(stringOr(now, kKey, QString()));
+    read.bpm = integerOr(now, kBpm, 0);
+    read.played = integerOr(document, kPlayed, 0);
+    if (const std::optional<PickList> entries = readObjectArray(document, kCats))
+        read.cats = momentsOf(*entries);
+    read.next = shownPicks(readObjectArray(document, kNext).value_or(PickList()));
+    read.fresh = shownPicks(readObjectArray(document, kFresh).value_or(PickList()));
+    read.bangers = shownPicks(readObjectArray(document, kBangers).value_or(PickList()));
+    return read;
+}
+
+bool applyDocument(FeedState& feed, Modes& modes, FeedDocument& document) {
     // The rut meter follows every document, even one that reports no track.
-    const std::optional<double> r = readNumber(document, kRut);
-    if (const std::optional<RutLabel> rut = r ? rutLabel(interfaceLanguage(), *r) : std::nullopt)
+    if (const std::optional<RutLabel> rut = document.rut ? rutLabel(interfaceLanguage(), *document.rut) : std::nullopt)
         feed.rut = *rut;
     else
         feed.rut.text.clear();
+    feed.sourceName = document.sourceName;
 
-    feed.sourceName = displayText(stringOr(readObject(document, kSource).value_or(QJsonObject()), kName, QString()));
-
-    if (!readBool(document, kOk).value_or(false)) {
+    // A document without a result carries no lists: the state's are emptied.
+    feed.fullNext.swap(document.next);
+    feed.fullFresh.swap(document.fresh);
+    feed.fullBangers.swap(document.bangers);
+    if (!document.ok) {
         feed.track = FeedState::Track::Waiting;
-        feed.fullNext.clear();
-        feed.fullFresh.clear();
-        feed.fullBangers.clear();
         return false;
     }
 
     feed.track = FeedState::Track::Playing;
-    const QJsonObject now = readObject(document, kNow).value_or(QJsonObject());
     // Only a change of track resets the page; the other modes stay whatever plays.
-    if (const QString path = stringOr(now, kPath, QString()); path != feed.curPath) {
-        feed.curPath = path;
+    if (document.path != feed.curPath) {
+        feed.curPath = document.path;
         modes.page = 0;
     }
-    feed.title = displayText(stringOr(now, kTitle, QStringLiteral("—")));
-    feed.key = displayText(stringOr(now, kKey, QString()));
-    feed.bpm = integerOr(now, kBpm, 0);
-    feed.played = integerOr(document, kPlayed, 0);
+    feed.title = document.title;
+    feed.key = document.key;
+    feed.bpm = document.bpm;
+    feed.played = document.played;
 
     // Without "cats" the moments, the moment button and the selection stay as they were.
-    if (const std::optional<PickList> entries = readObjectArray(document, kCats)) {
-        feed.cats = momentsOf(*entries);
+    if (document.cats) {
+        feed.cats.swap(*document.cats);
         feed.catsCarried = true;
         // A moment equal to the count names the last entry and stays.
         if (modes.moment > feed.cats.size())
             modes.moment = 0;
     }
-
-    feed.fullNext = shownPicks(readObjectArray(document, kNext).value_or(PickList()));
-    feed.fullFresh = shownPicks(readObjectArray(document, kFresh).value_or(PickList()));
-    feed.fullBangers = shownPicks(readObjectArray(document, kBangers).value_or(PickList()));
     return true;
 }
 

@@ -2,7 +2,8 @@
 // What the panel knows: what the feed documents said (FeedState) and what the DJ chose with the buttons
 // (Modes), and the pure transitions between them: applying one document and each mode action. Plain
 // values with no widget behind them; the controller owns the one pair of the program and changes it on
-// the main thread only, then asks PanelView.h what the panel shows.
+// the main thread only, then asks PanelView.h what the panel shows. A document is read (readDocument)
+// on any thread.
 
 #include "feed/FeedReader.h"
 #include "feed/Labels.h"
@@ -10,6 +11,8 @@
 #include <QJsonObject>
 #include <QList>
 #include <QString>
+
+#include <optional>
 
 namespace cw {
 
@@ -66,9 +69,27 @@ struct Modes {
     void toggleLock();
 };
 
-// Applies one decoded document. True when it reports a playing track, after which the panel renders;
+// One document as the state takes it, every text already as displayText made it: the part of applying a
+// document that does not depend on the state, and the part that costs time in proportion to its lists
+// (millions of picks in the largest bodies), so the controller runs it on its decoder thread.
+struct FeedDocument {
+    std::optional<double> rut;
+    QString sourceName;
+    bool ok = false; // the rest is read only when true
+    QString path, title, key;
+    qint64 bpm = 0, played = 0;
+    std::optional<QList<Moment>> cats;
+    PickList next, fresh, bangers;
+};
+
+// Reads a decoded document. Pure; any thread.
+FeedDocument readDocument(const QJsonObject& document);
+
+// Applies one read document. True when it reports a playing track, after which the panel renders;
 // false when it puts the panel in the waiting state, in which nothing renders: the lists are emptied
-// and only the rut meter and the now-playing texts follow the document.
-bool applyDocument(FeedState& feed, Modes& modes, const QJsonObject& document);
+// and only the rut meter and the now-playing texts follow the document. The lists change places with
+// the document's, which is left holding those the state let go, for the caller to free where it costs
+// the panel nothing.
+bool applyDocument(FeedState& feed, Modes& modes, FeedDocument& document);
 
 } // namespace cw

@@ -2,6 +2,8 @@
 
 #include "config/Texts.h"
 
+#include <optional>
+
 namespace cw {
 
 namespace {
@@ -106,31 +108,73 @@ PanelView withRowsHidden(PanelView view) {
     return view;
 }
 
-} // namespace
-
-PickList momentFilter(const PickList& list, const QList<Moment>& cats, qint64 moment) {
-    if (moment <= 0 || moment - 1 >= cats.size())
-        return list;
-    const QString& id = cats.at(moment - 1).id;
-    PickList kept;
-    for (const Pick& pick : list) {
-        if (readString(pick, kCat) == id || boolOr(pick, kPrep, false))
-            kept.append(pick);
+// Which picks of a list are on show: those of the selected moment, if any (requests, "prep", pass every
+// moment), and when asked only proven ones.
+struct PickFilter {
+    std::optional<QString> moment; // the selected moment's id
+    bool provenOnly = false;
+    bool keeps(const Pick& pick) const {
+        // Millions of empty picks fit in a body: they are passed over without a look-up.
+        if (pick.isEmpty())
+            return !provenOnly && !moment;
+        if (provenOnly && integerOr(pick, kProven, 0) <= 0)
+            return false;
+        return !moment || readString(pick, kCat) == *moment || boolOr(pick, kPrep, false);
     }
-    return kept;
+};
+
+// No moment (or none that exists) selected: every moment's picks.
+std::optional<QString> momentId(const QList<Moment>& cats, qint64 moment) {
+    if (moment <= 0 || moment - 1 >= cats.size())
+        return std::nullopt;
+    return cats.at(moment - 1).id;
 }
 
+// The picks of a list that are on show, for one page: where the first is in the filtered list (from 0),
+// and the picks from there.
+struct ShownPicks {
+    qint64 page = 0;
+    qint64 start = 0;
+    PickList picks;
+};
+
+// The page of the picks that pass keep: the page asked for, or the first when it is past the end (or
+// below 0); none when no pick passes. The walk stops once that page is full, so a list of millions costs
+// no more than its first pages unless few of its picks pass.
+ShownPicks shownPage(const PickList& list, qint64 page, const PickFilter& keep) {
+    // Past the end of the whole list is past the end of any part of it; below that, page × 6 cannot overflow.
+    const bool beyond = page < 0 || page > list.size() / kPageSize;
+    const qint64 start = beyond ? 0 : page * kPageSize;
+    ShownPicks asked{page, start, {}}, first{0, 0, {}};
+    qint64 kept = 0;
+    for (qsizetype i = 0; i < list.size() && kept < start + kPageSize; ++i) {
+        if (!keep.keeps(list.at(i)))
+            continue;
+        if (kept < kPageSize)
+            first.picks.append(list.at(i));
+        if (!beyond && kept >= start)
+            asked.picks.append(list.at(i));
+        ++kept;
+    }
+    return asked.picks.isEmpty() ? first : asked;
+}
+
+} // namespace
+
 std::array<RowView, 2> fillFresh(const FeedState& feed, const Modes& modes) {
-    const PickList list = momentFilter(feed.fullFresh, feed.cats, modes.moment);
+    const PickFilter inMoment{momentId(feed.cats, modes.moment)};
     std::array<RowView, 2> rows;
-    for (qsizetype i = 0; i < qsizetype(rows.size()) && i < list.size(); ++i) {
-        const Pick& pick = list.at(i);
-        rows[i] = RowView{true,
-                          QStringLiteral("✨"),
-                          std::nullopt,
-                          stringOr(pick, kTitle, QStringLiteral("—")),
-                          detailLine(pick, stringOr(pick, kReason, L(QStringLiteral("why_fits")))),
-                          stringOr(pick, kPath, QString())};
+    std::size_t filled = 0;
+    for (qsizetype i = 0; filled < rows.size() && i < feed.fullFresh.size(); ++i) {
+        const Pick& pick = feed.fullFresh.at(i);
+        if (!inMoment.keeps(pick))
+            continue;
+        rows[filled++] = RowView{true,
+                                 QStringLiteral("✨"),
+                                 std::nullopt,
+                                 stringOr(pick, kTitle, QStringLiteral("—")),
+                                 detailLine(pick, stringOr(pick, kReason, L(QStringLiteral("why_fits")))),
+                                 stringOr(pick, kPath, QString())};
     }
     return rows;
 }
@@ -143,15 +187,13 @@ PanelView panelView(const FeedState& feed, const Modes& modes) {
     PanelView view = labelsOf(feed, PanelView());
     view.freshRows = fillFresh(feed, modes);
 
-    // Lists are implicitly shared: taking the bangers or an unfiltered "next" copies nothing.
-    PickList list;
+    // Lists are implicitly shared: taking the bangers or "next" copies nothing.
+    const PickList& list = modes.panic ? feed.fullBangers : feed.fullNext;
+    PickFilter keep;
     if (modes.panic) {
-        list = feed.fullBangers;
         view.header = L(QStringLiteral("rescue"));
     } else {
-        list = momentFilter(feed.fullNext, feed.cats, modes.moment);
-        if (modes.provenOnly)
-            list.removeIf([](const Pick& pick) { return integerOr(pick, kProven, 0) <= 0; });
+        keep = PickFilter{momentId(feed.cats, modes.moment), modes.provenOnly};
         view.header = L(modes.locked ? QStringLiteral("frozen") : QStringLiteral("play_next"));
     }
 
@@ -166,22 +208,17 @@ PanelView panelView(const FeedState& feed, const Modes& modes) {
     // The title without its slider symbol: "All" is the word after it in every language.
     view.momentSpoken = L(QStringLiteral("ax_moment")) + u' ' + view.momentTitle.section(u' ', 1);
 
-    const qint64 count = list.size();
+    const ShownPicks shown = shownPage(list, modes.page, keep);
     view.page = modes.page;
-    if (count == 0) {
+    if (shown.picks.isEmpty()) {
         // One row says there is nothing; the page stays as it is.
         const QString title = modes.provenOnly ? L(QStringLiteral("no_proven")) : QStringLiteral("—");
         view.rows[0] = RowView{true, QString(), std::nullopt, title, QString(), QString()};
         return view;
     }
-    // page × 6 ≥ count, compared without the multiplication so a page pressed up without end cannot
-    // overflow; a negative page is never set by any action and is treated as past the end.
-    const qint64 pages = (count + kPageSize - 1) / kPageSize;
-    if (view.page < 0 || view.page >= pages)
-        view.page = 0;
-    const qint64 start = view.page * kPageSize;
-    for (qint64 i = 0; i < kPageSize && start + i < count; ++i) {
-        view.rows[i] = pickRow(list.at(start + i), start + i + 1, modes.panic);
+    view.page = shown.page;
+    for (qint64 i = 0; i < shown.picks.size(); ++i) {
+        view.rows[i] = pickRow(shown.picks.at(i), shown.start + i + 1, modes.panic);
         // The top row on show is highlighted on every page.
         view.rows[i].highlighted = i == 0;
     }

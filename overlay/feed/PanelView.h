@@ -68,8 +68,4 @@ PanelView waitingView(const FeedState& feed, const PanelView& shown);
 // The two fresh rows: the fresh picks of the selected moment, in every mode.
 std::array<RowView, 2> fillFresh(const FeedState& feed, const Modes& modes);
 
-// The picks of the selected moment, in list order; requests ("prep") pass every moment. The list
-// unchanged when no moment (or none that exists) is selected.
-PickList momentFilter(const PickList& list, const QList<Moment>& cats, qint64 moment);
-
 } // namespace cw

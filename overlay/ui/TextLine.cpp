@@ -80,10 +80,46 @@ QString fitted(const QString& text, const QFont& font, const QTextOption& option
     return QString();
 }
 
+// No label or button is wider than a few hundred points, yet laying text out costs time in proportion
+// to its length: a feed with a title or a moment of megabytes must not freeze the panel. Only this much of each end of
+// a text can ever be seen.
+constexpr qsizetype kVisibleChars = 512;
+
+// The first n characters, not splitting a surrogate pair.
+QString head(const QString& text, qsizetype n) {
+    if (n < text.size() && n > 0 && text.at(n - 1).isHighSurrogate())
+        --n;
+    return text.left(n);
+}
+
+// The last n characters, not splitting a surrogate pair.
+QString tail(const QString& text, qsizetype n) {
+    qsizetype from = text.size() - n;
+    if (from > 0 && from < text.size() && text.at(from).isLowSurrogate())
+        ++from;
+    return text.mid(from);
+}
+
+// What of the text can reach the screen under the elide mode.
+QString visiblePart(const QString& text, Qt::TextElideMode mode) {
+    if (text.size() <= 2 * kVisibleChars)
+        return text;
+    switch (mode) {
+    case Qt::ElideMiddle:
+        // The joint is elided away: the whole text never fits a label's width.
+        return head(text, kVisibleChars) + tail(text, kVisibleChars);
+    case Qt::ElideLeft:
+        return tail(text, 2 * kVisibleChars);
+    default:
+        return head(text, 2 * kVisibleChars);
+    }
+}
+
 } // namespace
 
-void layOutLine(QTextLayout& layout, const QString& text, const LineStyle& style, const QRect& rect,
+void layOutLine(QTextLayout& layout, const QString& whole, const LineStyle& style, const QRect& rect,
                 Qt::LayoutDirection panel) {
+    const QString text = visiblePart(whole, style.elide);
     const Qt::LayoutDirection direction =
         style.ownDirection ? (text.isRightToLeft() ? Qt::RightToLeft : Qt::LeftToRight) : panel;
     // The side is resolved against the panel's direction, not the paragraph's: a Latin title on a Hebrew

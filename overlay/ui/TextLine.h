@@ -24,6 +24,8 @@ struct LineStyle {
 };
 
 // Lays text out as one line inside rect, elided to fit, for a widget whose layout direction is `panel`.
+// Only the part of a long text that can reach the screen is laid out, so a text of megabytes costs what
+// one of a thousand characters does.
 // Draw it with layout.draw(painter, QPointF()); layout.text() is what is drawn.
 void layOutLine(QTextLayout& layout, const QString& text, const LineStyle& style, const QRect& rect,
                 Qt::LayoutDirection panel);

@@ -3,6 +3,7 @@
 // responsive meanwhile, the failure count and the recovery it triggers, the lock.
 
 #include "controller/AppDelegate.h"
+#include "controller/EngineProcess.h"
 #include "support/Support.h"
 
 #include <QElapsedTimer>
@@ -168,6 +169,13 @@ private slots:
         const int loose = 30000;
         const QByteArray nearCap = "{\"pad\":\"" + QByteArray(16 * 1024 * 1024 - 192, 'a') + "\"," + kDocument.mid(1);
         row("just under 16 MiB", {{200, nearCap}, true, 0, loose});
+        // 1.7 million small moments and picks, some with a control character to clean from their key, are read
+        // into the panel's lists off the main thread too.
+        const QByteArray many = R"({"cats":[)" + QByteArray(R"({"id":"a","label":"b"},)").repeated(200'000) +
+                                R"({}],"fresh":[)" + QByteArray(R"({"key":"\u202e"},)").repeated(500'000) +
+                                R"({}],"bangers":[)" + QByteArray("{},").repeated(1'000'000) + "{}]," +
+                                kDocument.mid(1);
+        row("1.7 million small objects", {{200, many}, true, 0, loose});
         // 2 million objects in a list: no document.
         row("2 million objects", {{200, "[" + QByteArray(R"({"a":0},)").repeated(2'000'000) + "{}]"}, false, 0, loose});
     }
@@ -200,12 +208,13 @@ private slots:
         QTest::addColumn<QString>("polls");
         QTest::addColumn<int>("recoveries");
         QTest::addColumn<int>("failCount");
-        QTest::addColumn<bool>("spawned"); // by a recovery whose ping found no engine (a 200 is one)
+        // By a recovery whose ping found no engine (a 200 is one): an engine that ignores SIGTERM.
+        QTest::addColumn<bool>("spawned");
         QTest::newRow("third failure recovers") << "GFFF" << 1 << 0 << false;
         QTest::newRow("count restarts after recovery") << "GFFFFFF" << 2 << 0 << false;
         QTest::newRow("pairs between good polls") << "GFFGFFGFF" << 0 << 2 << false;
         QTest::newRow("never answered") << "FFFFXXX" << 0 << 7 << false;
-        QTest::newRow("late engine that dies") << "XXGXXX" << 1 << 0 << true;
+        QTest::newRow("late engine that dies, twice") << "XXGXXXXXX" << 2 << 0 << true;
         QTest::newRow("locked refreshes between failures") << "GFLFLLF" << 1 << 0 << false;
     }
     void failureRuns() {
@@ -214,12 +223,18 @@ private slots:
         QFETCH(int, failCount);
         QFETCH(bool, spawned);
         Rig rig;
+        Probes probes;
+        probes.installEngine(settings().SCRIPT);
+        probes.exportEnvironment({{"CW_PROBE_ON_TERM", "stay"}, {"CW_PROBE_LIFETIME", "60"}});
         QSignalSpy recovered(&rig.d, &AppDelegate::recovered);
         // recover() pings for up to a second and may start an engine: it is posted, never run inside the
         // judgement (the next poll's pollOnce lets it run, as the next tick would).
         qsizetype atVerdict = -1;
         connect(&rig.d, &AppDelegate::pollFinished, this, [&] { atVerdict = recovered.count(); });
         for (const QChar kind : polls) {
+            // An engine just started sets its signal handlers before anything may ask it to stop.
+            if (const EngineProcess* engine = rig.d.pyProc(); engine && engine->running())
+                QTRY_VERIFY(probes.started().contains(engine->pid()));
             const qsizetype before = recovered.count();
             const int requests = rig.server.requests();
             if (kind == u'L') {
@@ -239,6 +254,15 @@ private slots:
         QCOMPARE(recovered.count(), recoveries);
         QCOMPARE(rig.d.failCount(), qint64(failCount));
         QCOMPARE(rig.d.pyProc() != nullptr, spawned);
+        // The engine a recovery replaced is killed once its grace has run out, and the last one at quit.
+        QTRY_COMPARE(probes.started().size(), spawned ? recoveries : 0);
+        const QList<qint64> engines = probes.started();
+        const auto alive = [&engines] {
+            return std::count_if(engines.cbegin(), engines.cend(), [](qint64 pid) { return processAlive(pid); });
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(alive(), spawned ? 1 : 0, 5000);
+        rig.d.applicationWillTerminate();
+        QTRY_COMPARE_WITH_TIMEOUT(alive(), 0, 1000);
     }
 };
 

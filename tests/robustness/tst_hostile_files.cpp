@@ -184,9 +184,9 @@ private slots:
         tree.install();
         AppDelegate d;
         d.apply(
-            QJsonDocument::fromJson(R"({"ok": true, "now": {"title": "Two\u2028lines", "key": "\u202e8A", "bpm": 128},
+            QJsonDocument::fromJson(R"({"ok": true, "now": {"title": "Two\u2028lines", "key": "8A\u200f\u202e", "bpm": 128},
             "cats": [{"id": "a", "label": "\u2067Peak\u2069"}],
-            "next": [{"title": "\u202b\u05e9\u05d9\u05e8\u202c", "key": "\u202d9B", "bpm": 128, "src": "\u2066Web\u2069",
+            "next": [{"title": "\u202b\u05e9\u05d9\u05e8\u202c", "key": "\u200e\u202d9B\u061c", "bpm": 128, "src": "\u2066Web\u2069",
                       "cat": "a", "path": "/m/\u202etrack.mp3"}],
             "fresh": [{"title": "F\u2029G", "reason": "\u202aWhy\u202c", "cat": "a"}]})")
                 .object());

@@ -13,6 +13,7 @@
 #include "ui/TintButton.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QRegularExpression>
 #include <QTest>
@@ -52,7 +53,9 @@ private slots:
                 {named(u"brand"_s), {u"Warden"_s}, "left"},
                 {row->title, QStringList{key("no_proven")} + ownWay, "natural"},
                 {row->meta, details, "natural"},
-                {panel.btnMoment, {key("btn_all"), u"🎚 Peak time bangers and more"_s}, "centre"},
+                {panel.btnMoment,
+                 {key("btn_all"), u"🎚 Peak time bangers and more"_s, u"🎚 Peak "_s.repeated(1 << 20)},
+                 "centre"},
                 {panel.btnVar, {key("btn_other")}, "centre"},
                 {panel.btnProven, {key("btn_proven")}, "centre"}};
             const bool rtl = lang == u"he"_s;
@@ -62,10 +65,14 @@ private slots:
                     auto* button = qobject_cast<TintButton*>(widget);
                     auto* label = qobject_cast<TextLabel*>(widget);
                     button ? button->setText(text) : label->setText(text);
+                    QElapsedTimer clock;
+                    clock.start();
                     button ? button->layOut(layout) : label->layOut(layout);
+                    // Only what can be seen is laid out: a text of megabytes took seconds.
+                    QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
                     const QTextLine line = layout.lineAt(0);
                     const QRectF ink = line.naturalTextRect(), frame = button ? button->textArea() : widget->rect();
-                    const QString where = lang + u' ' + text + u" → "_s + layout.text();
+                    const QString where = lang + u' ' + text.left(80) + u" → "_s + layout.text();
                     // Whole, or cut with an ellipsis; inside the frame but for a last glyph's overhang.
                     QVERIFY2(layout.text() == text || layout.text().contains(u'…'), qPrintable(where));
                     QVERIFY2(frame.adjusted(-1, 0, 1, 0).contains(ink), qPrintable(where));
