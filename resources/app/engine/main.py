@@ -89,24 +89,31 @@ def _guarded(step):
 
 class _Stopped(BaseException):
     """Raised by the signal handler while a source is starting (reading a large library, writing the demo
-    crate), so that a stop request is honoured at once rather than after the files are read."""
+    crate) or the loop sleeps, so that a stop request is honoured at once rather than after the files are
+    read or the sleep is over."""
 
 
 class _StopRequest:
     """A stop asked for by a signal. Not a threading.Event: a handler runs on the main thread between two
     of its steps, possibly inside Event.set or Event.wait, whose lock is not re-entrant, so a second
     SIGTERM right after the first (as a panel that quits sends) deadlocked the engine for good. A plain
-    flag, looked at every TICK, takes no lock."""
+    flag takes no lock; a request that comes while the loop sleeps ends the sleep (`sleeping`), since the
+    panel waits for its engine to end as it quits."""
 
     def __init__(self) -> None:
         self.asked = False
+        self.sleeping = False
 
     def is_set(self) -> bool:
         return self.asked
 
     def wait(self, seconds: float) -> None:
-        if not self.asked:
-            time.sleep(seconds)
+        self.sleeping = True
+        try:
+            if not self.asked:
+                time.sleep(seconds)
+        finally:
+            self.sleeping = False
 
 
 class _Once:
@@ -157,7 +164,7 @@ def run(env: Optional[Mapping[str, str]] = None, argv: Sequence[str] = ()) -> in
         if stop.asked:
             return  # one stop is under way; raising again could cut its clean-up short
         stop.asked = True
-        if starting[0]:
+        if starting[0] or stop.sleeping:
             raise _Stopped()
 
     signal.signal(signal.SIGTERM, on_signal)
