@@ -183,13 +183,13 @@ private slots:
         TestTree tree;
         tree.install();
         AppDelegate d;
-        d.apply(
-            QJsonDocument::fromJson(R"({"ok": true, "now": {"title": "Two\u2028lines", "key": "8A\u200f\u202e", "bpm": 128},
+        d.apply(QJsonDocument::fromJson(
+                    R"({"ok": true, "now": {"title": "Two\u2028lines", "key": "8A\u200f\u202e", "bpm": 128},
             "cats": [{"id": "a", "label": "\u2067Peak\u2069"}],
             "next": [{"title": "\u202b\u05e9\u05d9\u05e8\u202c", "key": "\u200e\u202d9B\u061c", "bpm": 128, "src": "\u2066Web\u2069",
                       "cat": "a", "path": "/m/\u202etrack.mp3"}],
             "fresh": [{"title": "F\u2029G", "reason": "\u202aWhy\u202c", "cat": "a"}]})")
-                .object());
+                    .object());
         d.cycleMoment();
         const PanelView& v = d.view();
         const QString sep = QStringLiteral("  ·  "); // the first two fields of a detail line, and the last

@@ -152,6 +152,13 @@ def read_history(library: str) -> List[Tuple[float, List[Play]]]:
     return [s for i, s in enumerate(sessions) if s[1] or i == len(sessions) - 1]
 
 
+def _paths(plays: List[Play], by_id: Dict[int, str], folder: str) -> List[str]:
+    """The files a session's plays name: through the library's track where it has one, else by the path
+    relative to the (resolved) library folder."""
+    paths = (by_id.get(origin) or track_path(folder, relative) for origin, relative in plays)
+    return [p for p in paths if p]
+
+
 class EngineSource(FileSource):
     id = ID
     name = NAME
@@ -180,14 +187,11 @@ class EngineSource(FileSource):
         changed, so the past is compared by value: a track played tonight leaves it as it was."""
         library = values.get("library") or (None, {})
         found = values.get("history") or []
+        folder = os.path.realpath(self.path)  # once, not for each of hundreds of sessions
         earlier = (library, found[:-1])
         if self._earlier is None or earlier[0] is not self._earlier[0] or earlier[1] != self._earlier[1]:
             self._earlier = earlier
-            self._past = [PastSet(date=local_date(start), plays=tuple(paths), name=NAME) for start, paths in (
-                (start, self._paths(plays, library[1])) for start, plays in found[:-1]) if paths and sane_time(start)]
-        return self._past, self._paths(found[-1][1], library[1]) if found else []
-
-    def _paths(self, plays: List[Play], by_id: Dict[int, str]) -> List[str]:
-        folder = os.path.realpath(self.path)
-        paths = (by_id.get(origin) or track_path(folder, relative) for origin, relative in plays)
-        return [p for p in paths if p]
+            sessions = ((start, _paths(plays, library[1], folder)) for start, plays in found[:-1])
+            self._past = [PastSet(date=local_date(start), plays=tuple(paths), name=NAME)
+                          for start, paths in sessions if paths and sane_time(start)]
+        return self._past, _paths(found[-1][1], library[1], folder) if found else []
